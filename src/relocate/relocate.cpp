@@ -1,0 +1,78 @@
+#include "relocate/relocate.h"
+#include "layout/layout.h"
+#include "run/run.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+std::string_view entry_key(std::string_view name, int sep)
+{
+    if (sep <= 0)
+        return name;
+    size_t at = name.find(static_cast<char>(sep));
+    if (at == std::string_view::npos)
+        return name;
+    return name.substr(at + 1);
+}
+
+void fix_slash(std::string &path)
+{
+    std::replace(path.begin(), path.end(), '\\', '/');
+}
+
+// Builds the present path and the destination. Returns false, after
+// saying so, when the present path holds a '\': turned into '/' it would
+// name another object, so the entry is left alone.
+static bool place(std::string_view name, const std::string &dir, int layout, int sep, std::string &src, std::string &dst)
+{
+    src.assign(dir);
+    src += '/';
+    src += name;
+    if (src.find('\\') != std::string::npos) {
+        emsg("Skipping %s, its path holds a backslash\n", src.c_str());
+        return false;
+    }
+    dst.assign(drop_file(entry_key(name, sep), name, layout, xpath));
+    fix_slash(dst);
+    return true;
+}
+
+int do_one(std::string_view name, const std::string &dir, int layout, int sep, int doit)
+{
+    // Reused across calls: a spool of millions of entries passes here.
+    static std::string src, dst;
+    if (!place(name, dir, layout, sep, src, dst))
+        return 1;
+    if (src == dst)
+        return 1;
+    imsg("Move %s --> %s\n", src.c_str(), dst.c_str());
+    if (doit)
+        do_move(src, dst);
+    return 1;
+}
+
+int do_bindir(std::string_view name, const std::string &dir, int layout, int sep, int doit)
+{
+    std::string src, dst;
+    imsg("Processing Bin Directory %.*s\n", static_cast<int>(name.size()), name.data());
+    if (!place(name, dir, layout, sep, src, dst))
+        return 1;
+    if (src == dst)
+        return 1;
+    imsg("Move %s --> %s\n", src.c_str(), dst.c_str());
+    if (!doit)
+        return 1;
+    int r = rename_noreplace(src, dst);
+    if (r < 0 && errno == ENOENT) {
+        lib_mkdir(dst);
+        r = rename_noreplace(src, dst);
+    }
+    if (r == 0)
+        return 1;
+    int err = errno;
+    if (err == EEXIST && same_object(src, dst))
+        return 1;
+    emsg("Rename FAILED %s %s %s\n", std::strerror(err), src.c_str(), dst.c_str());
+    return 1;
+}

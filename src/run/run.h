@@ -1,0 +1,42 @@
+// Run control: the run's settings, the messages and the run log.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The conversion root, set once by main before the walk starts.
+extern std::string xpath;
+
+// Errors reported so far through emsg.
+extern int nfatal;
+
+// Information message: to standard output and to the log, as formatted.
+void imsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Error message: as imsg, with "ERROR: " in front in the log; counted.
+void emsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Appends text to "tierbox.log", opening it on first use. Returns 1.
+int imsg_log(std::string_view text);
+
+// Flush standard output and the log. Each returns 0, or the error number
+// of the first write that failed.
+int out_finish();
+int log_finish();
+
+// The command line, read into the run's settings.
+struct options {
+    int layout = -1;   // -hash; negative means not given
+    std::string root;  // -path
+    int sep = -1;      // -sep, one byte taken as signed; in force when > 0
+    int doit = 0;      // -doit
+};
+
+enum parse_result { parse_ok, parse_invalid, parse_missing_value };
+
+// Reads argv[1..argc-1] into opt. On failure, bad holds the argument
+// that was refused.
+parse_result parse_options(int argc, char **argv, options &opt, std::string &bad);
+
+// The -hash value: strtol rules clamped to the int range; no number is 0.
+int parse_layout(const char *text);
