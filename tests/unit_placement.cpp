@@ -55,12 +55,6 @@ TEST(Placement, RootAsTyped)
     EXPECT_EQ(drop_file("jdoe", "jdoe", 0, "."), "./jdoe");
 }
 
-TEST(Placement, LowersOnlyAsciiCapitals)
-{
-    std::string s = "AZaz@[`{\xc1\xe1 09";
-    EXPECT_EQ(strlwr(s), "azaz@[`{\xc1\xe1 09");
-}
-
 struct key_case {
     std::string name;
     int sep;
@@ -80,13 +74,6 @@ TEST(Key, SeparatorRule)
     };
     for (const auto &c : cases)
         EXPECT_EQ(entry_key(c.name, c.sep), c.want) << c.name << " sep " << c.sep;
-}
-
-TEST(Key, FixSlash)
-{
-    std::string p = "/r/\\/a\\b";
-    fix_slash(p);
-    EXPECT_EQ(p, "/r///a/b");
 }
 
 }  // namespace

@@ -3,22 +3,34 @@
 #include "run/run.h"
 #include "walk/walk.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 // Exit statuses.
 enum { exit_ok = 0, exit_errors = 1, exit_refused = 2 };
 
-static char outbuf[1 << 18];
-
 static void usage()
 {
-    std::printf("Usage: tierbox -hash n -path /var/spool/mail [-sep _] -doit\n");
-    std::printf("-hash n = 0 ./jdoe, 1 ./x/jdoe, ./j/d/jdoe\n");
-    std::printf("-path path = root to convert to new hashing type\n");
-    std::printf("-sep c = optional separater for prefix's which are not hashed\n");
-    std::printf("-doit = Actually perform the operation, by default it just prints what it would do\n");
+    put_stdout("Usage: tierbox -hash n -path /var/spool/mail [-sep _] -doit\n");
+    put_stdout("-hash n = 0 ./jdoe, 1 ./x/jdoe, ./j/d/jdoe\n");
+    put_stdout("-path path = root to convert to new hashing type\n");
+    put_stdout("-sep c = optional separater for prefix's which are not hashed\n");
+    put_stdout("-doit = Actually perform the operation, by default it just prints what it would do\n");
+}
+
+// Started with standard input, output or error closed, the log would be
+// opened on one of them and the report written into it.
+static void keep_std_fds_open()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) < 0)
+            _exit(exit_errors);
+    }
 }
 
 // A report or log that could not be written whole must not pass for a
@@ -40,11 +52,7 @@ static int finish(int status)
 
 int main(int argc, char **argv)
 {
-    // A report of millions of lines goes out in large blocks; a terminal
-    // keeps its line buffering so the operator sees each line.
-    if (!isatty(STDOUT_FILENO))
-        setvbuf(stdout, outbuf, _IOFBF, sizeof outbuf);
-
+    keep_std_fds_open();
     if (argc < 2) {
         usage();
         return finish(exit_ok);
@@ -56,10 +64,10 @@ int main(int argc, char **argv)
     case parse_ok:
         break;
     case parse_invalid:
-        std::printf("Invalid option (%s)\n", bad.c_str());
+        put_stdout("Invalid option (" + bad + ")\n");
         return finish(exit_refused);
     case parse_missing_value:
-        std::printf("Missing value for option (%s)\n", bad.c_str());
+        put_stdout("Missing value for option (" + bad + ")\n");
         return finish(exit_refused);
     }
 

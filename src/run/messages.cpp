@@ -1,44 +1,93 @@
+#include "run/outbuf.h"
 #include "run/run.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
-#include <vector>
+#include <cstring>
+#include <unistd.h>
 
 std::string xpath;
 int nfatal = 0;
 
-// Formats into one buffer that grows to fit and is reused, so a run of
-// millions of messages allocates nothing per line and truncates nothing.
-static std::string_view format(const char *fmt, va_list ap)
+static out_buffer out;
+
+void put_stdout(std::string_view text)
 {
-    static std::vector<char> buf(4096);
-    va_list again;
-    va_copy(again, ap);
-    int n = std::vsnprintf(buf.data(), buf.size(), fmt, ap);
-    if (n >= 0 && static_cast<size_t>(n) >= buf.size()) {
-        buf.resize(static_cast<size_t>(n) + 1);
-        n = std::vsnprintf(buf.data(), buf.size(), fmt, again);
+    if (out.fd < 0) {
+        out_open(out, STDOUT_FILENO, 1 << 18);
+        out.per_line = isatty(STDOUT_FILENO) == 1;
     }
-    va_end(again);
-    if (n < 0)
-        return {};
-    return {buf.data(), static_cast<size_t>(n)};
-}
-
-static int out_error;  // the first failed write's error number
-
-static void to_stdout(std::string_view text)
-{
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() && out_error == 0)
-        out_error = errno;
+    out_put(out, text);
 }
 
 int out_finish()
 {
-    if (std::fflush(stdout) != 0 && out_error == 0)
-        out_error = errno;
-    return out_error;
+    if (out.fd < 0)
+        return 0;
+    return out_flush(out);
+}
+
+// The messages use only %s, %.*s, %d and %c. Those are expanded here
+// directly: the general printf machinery costs more than the walk itself
+// on a spool of a million mailboxes. Anything else goes to vsnprintf.
+static bool format_simple(std::string &buf, const char *fmt, va_list ap)
+{
+    for (const char *p = fmt; *p != '\0'; p++) {
+        if (*p != '%') {
+            buf += *p;
+            continue;
+        }
+        p++;
+        if (p[0] == 's') {
+            buf += va_arg(ap, const char *);
+        } else if (p[0] == '.' && p[1] == '*' && p[2] == 's') {
+            int n = va_arg(ap, int);
+            buf.append(va_arg(ap, const char *), static_cast<size_t>(n));
+            p += 2;
+        } else if (p[0] == 'd') {
+            char num[16];
+            auto r = std::to_chars(num, num + sizeof num, va_arg(ap, int));
+            buf.append(num, r.ptr);
+        } else if (p[0] == 'c') {
+            buf += static_cast<char>(va_arg(ap, int));
+        } else if (p[0] == '%') {
+            buf += '%';
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+static void format_printf(std::string &buf, const char *fmt, va_list ap)
+{
+    va_list again;
+    va_copy(again, ap);
+    int n = std::vsnprintf(nullptr, 0, fmt, ap);
+    if (n > 0) {
+        buf.resize(static_cast<size_t>(n) + 1);
+        std::vsnprintf(buf.data(), buf.size(), fmt, again);
+        buf.resize(static_cast<size_t>(n));
+    }
+    va_end(again);
+}
+
+// Formats into one buffer that is reused, so a run of millions of messages
+// allocates nothing per line; nothing is ever cut short.
+static std::string_view format(const char *fmt, va_list ap)
+{
+    static std::string buf;
+    buf.clear();
+    va_list again;
+    va_copy(again, ap);
+    if (!format_simple(buf, fmt, ap)) {
+        buf.clear();
+        format_printf(buf, fmt, again);
+    }
+    va_end(again);
+    return buf;
 }
 
 // Both keep errno as the caller had it: callers print a message and then
@@ -50,7 +99,7 @@ void imsg(const char *fmt, ...)
     va_start(ap, fmt);
     std::string_view text = format(fmt, ap);
     va_end(ap);
-    to_stdout(text);
+    put_stdout(text);
     imsg_log(text);
     errno = saved;
 }
@@ -62,7 +111,7 @@ void emsg(const char *fmt, ...)
     va_start(ap, fmt);
     std::string_view text = format(fmt, ap);
     va_end(ap);
-    to_stdout(text);
+    put_stdout(text);
     std::string line = "ERROR: ";
     line += text;
     imsg_log(line);

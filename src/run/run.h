@@ -16,6 +16,10 @@ void imsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Error message: as imsg, with "ERROR: " in front in the log; counted.
 void emsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// Writes text to standard output only, as the usage text and the refusal
+// of a command line are.
+void put_stdout(std::string_view text);
+
 // Appends text to "tierbox.log", opening it on first use. Returns 1.
 int imsg_log(std::string_view text);
 

@@ -14,7 +14,7 @@ void word_add(listing &l, std::string_view name, int is_dir)
 {
     size_t need = name.size() + record_extra;
     if (l.blocks.empty() || block_size - l.used.back() < need) {
-        l.blocks.push_back(std::make_unique<char[]>(block_size));
+        l.blocks.push_back(std::make_unique_for_overwrite<char[]>(block_size));
         l.used.push_back(0);
     }
     char *p = l.blocks.back().get() + l.used.back();

@@ -1,0 +1,50 @@
+#include "run/outbuf.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+void out_open(out_buffer &b, int fd, size_t size)
+{
+    b.fd = fd;
+    b.data = std::make_unique_for_overwrite<char[]>(size);
+    b.size = size;
+    b.used = 0;
+    b.error = 0;
+}
+
+static void write_out(out_buffer &b, const char *p, size_t n)
+{
+    while (n > 0 && b.error == 0) {
+        ssize_t w = write(b.fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            b.error = w < 0 ? errno : EIO;
+            return;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+int out_flush(out_buffer &b)
+{
+    write_out(b, b.data.get(), b.used);
+    b.used = 0;
+    return b.error;
+}
+
+void out_put(out_buffer &b, std::string_view text)
+{
+    if (b.size - b.used < text.size())
+        out_flush(b);
+    if (text.size() > b.size) {
+        write_out(b, text.data(), text.size());
+        return;
+    }
+    std::memcpy(b.data.get() + b.used, text.data(), text.size());
+    b.used += text.size();
+    if (b.per_line)
+        out_flush(b);
+}

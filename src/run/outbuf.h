@@ -1,0 +1,20 @@
+// Block-buffered output for the report and the log: a run over millions
+// of mailboxes writes its lines in large blocks, never one at a time.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+struct out_buffer {
+    int fd = -1;
+    bool per_line = false;  // flush after each text, for a terminal
+    std::unique_ptr<char[]> data;
+    size_t size = 0;
+    size_t used = 0;
+    int error = 0;  // the first failed write's error number
+};
+
+void out_open(out_buffer &b, int fd, size_t size);
+void out_put(out_buffer &b, std::string_view text);
+// Writes out what is buffered. Returns 0, or the first write error.
+int out_flush(out_buffer &b);
