@@ -64,7 +64,10 @@ TEST_F(CrossFs, RefusedCopiesLeaveBoth)
          {"Cannot copy as dst file exists already $R/c/jdoe Invalid cross-device link", exdev}, false},
         {{{"jdoe", "new"}}, {{"jdoe@", "nowhere"}},
          {"Cannot copy as dst file exists already $R/c/jdoe File exists", exdev}, false},
+        {{{"jdoe", "new"}}, {{"jdoe@", "/dev/null"}},  // a device is never opened
+         {"Cannot copy as dst file exists already $R/c/jdoe File exists", exdev}, false},
         {{{"jdoe|", ""}}, {}, {"Cannot copy $R/jdoe, not a regular file", exdev}, false},
+        {{{"jdoe@", "/dev/null"}}, {}, {"Cannot copy $R/jdoe, not a regular file", exdev}, false},
         {{{"jdoe@", "nowhere"}}, {}, {"Rename failed No such file or directory"}, true},
         {{{"bob.bin/inbox", "new"}}, {}, {"Rename FAILED Invalid cross-device link $R/bob.bin $R/p/bob.bin"}, false},
     };

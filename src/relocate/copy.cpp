@@ -38,14 +38,6 @@ struct target {
 
 }  // namespace
 
-static std::string parent_of(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return path.substr(0, slash == 0 ? 1 : slash);
-}
-
 static int refuse_existing(const std::string &dst, int err, int *why)
 {
     emsg("Cannot copy as dst file exists already %s %s\n", dst.c_str(), std::strerror(err));
@@ -54,11 +46,42 @@ static int refuse_existing(const std::string &dst, int err, int *why)
 }
 
 // Opening for reading, without blocking on a FIFO, is how an existing
-// destination is recognised.
+// destination is recognised. A device is not opened (a tape would rewind,
+// a watchdog start); it is refused when the destination is created.
 static bool readable(const std::string &path)
 {
+    struct stat st;
+    if (stat(path.c_str(), &st) < 0 || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return false;
     fd_owner fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     return fd.fd >= 0;
+}
+
+// Opens the source, links followed, once it is known to be a regular file,
+// so that a link to a device never has root open the device. Returns the
+// descriptor, or -1 after reporting, with *why set.
+static int open_source(const std::string &src, struct stat &st, int *why)
+{
+    if (stat(src.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        emsg("Cannot copy %s, not a regular file\n", src.c_str());
+        *why = EXDEV;
+        return -1;
+    }
+    int fd = open(src.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 || fstat(fd, &st) < 0) {
+        *why = errno;
+        std::perror(src.c_str());
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {  // replaced since the check above
+        emsg("Cannot copy %s, not a regular file\n", src.c_str());
+        *why = EXDEV;
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // Creates the destination so that nothing existing is ever opened for
@@ -131,15 +154,16 @@ static int carry_over(int out, const struct stat &st)
     return 0;
 }
 
-// Mail appended to the source while it was copied would be lost with the
-// source; such a copy is abandoned and the source kept.
-static int source_unchanged(int in, const struct stat &before)
+// Mail delivered to the source while it was copied would be lost with the
+// source: checked last, just before the caller removes it, that the source
+// has neither grown nor been written nor been replaced under its name.
+static int source_unchanged(const std::string &src, int in, const struct stat &before)
 {
-    struct stat now;
-    if (fstat(in, &now) < 0)
+    struct stat now, named;
+    if (fstat(in, &now) < 0 || stat(src.c_str(), &named) < 0)
         return errno;
     if (now.st_size != before.st_size || now.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-        now.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
+        now.st_mtim.tv_nsec != before.st_mtim.tv_nsec || named.st_dev != now.st_dev || named.st_ino != now.st_ino)
         return EBUSY;
     return 0;
 }
@@ -162,10 +186,9 @@ static int link_into_place(target &t, const std::string &dst, int *why)
     return 1;
 }
 
-// The new name must be on stable storage too before the source goes.
-static int sync_dir(const std::string &dst)
+static int sync_dir(const std::string &dir)
 {
-    fd_owner d(open(parent_of(dst).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    fd_owner d(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (d.fd < 0)
         return errno;
     if (fsync(d.fd) < 0 && errno != EINVAL)
@@ -173,12 +196,27 @@ static int sync_dir(const std::string &dst)
     return 0;
 }
 
+// The new name must be on stable storage before the source goes, and so
+// must the buckets above it up to the root, which may have just been made.
+static int sync_dirs(const std::string &dst)
+{
+    std::string dir = parent_of(dst);
+    for (;;) {
+        int err = sync_dir(dir);
+        if (err != 0)
+            return err;
+        std::string up = parent_of(dir);
+        if (dir.size() <= xpath.size() || up.size() >= dir.size())
+            return 0;
+        dir = up;
+    }
+}
+
 // Everything after the target exists. Returns 1, or 0 with *why set.
-static int fill_target(int in, const struct stat &st, target &t, const std::string &dst, int *why)
+static int fill_target(const std::string &src, int in, const struct stat &st, target &t, const std::string &dst,
+                       int *why)
 {
     int err = copy_data(in, t.out.fd);
-    if (err == 0)
-        err = source_unchanged(in, st);
     if (err == 0)
         err = carry_over(t.out.fd, st);
     if (err == 0 && fsync(t.out.fd) < 0)
@@ -196,7 +234,9 @@ static int fill_target(int in, const struct stat &st, target &t, const std::stri
         emsg("Could not close %s %s\n", dst.c_str(), std::strerror(*why));
         return 0;
     }
-    err = sync_dir(dst);
+    err = sync_dirs(dst);
+    if (err == 0)
+        err = source_unchanged(src, in, st);
     if (err != 0) {
         *why = err;
         return 0;
@@ -209,28 +249,15 @@ int lib_copy(const std::string &src, const std::string &dst, int *why)
     if (readable(dst))
         return refuse_existing(dst, EXDEV, why);
 
-    fd_owner in(open(src.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (in.fd < 0) {
-        *why = errno;
-        std::perror(src.c_str());
-        return 0;
-    }
     struct stat st;
-    if (fstat(in.fd, &st) < 0) {
-        *why = errno;
-        std::perror(src.c_str());
+    fd_owner in(open_source(src, st, why));
+    if (in.fd < 0)
         return 0;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        emsg("Cannot copy %s, not a regular file\n", src.c_str());
-        *why = EXDEV;
-        return 0;
-    }
 
     target t;
     if (!create_target(dst, t, why))
         return 0;
-    if (fill_target(in.fd, st, t, dst, why))
+    if (fill_target(src, in.fd, st, t, dst, why))
         return 1;
     if (t.named && unlink(dst.c_str()) < 0)
         std::perror(dst.c_str());

@@ -33,18 +33,22 @@ bool same_object(const std::string &a, const std::string &b)
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+std::string parent_of(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return path.substr(0, slash == 0 ? 1 : slash);
+}
+
 // A bucket made by root must still be usable by the mail system: give it
-// the owner and group of the directory it was made in.
+// the owner and group of the directory it was made in. The owner is set
+// without following a link, should the new bucket have been swapped for
+// one meanwhile.
 static void own_like_parent(const std::string &dir)
 {
-    size_t slash = dir.rfind('/');
-    std::string parent = slash == std::string::npos ? "." : dir.substr(0, slash == 0 ? 1 : slash);
     struct stat st;
-    if (stat(parent.c_str(), &st) < 0) {
-        emsg("Cannot set owner of %s %s\n", dir.c_str(), std::strerror(errno));
-        return;
-    }
-    if (chown(dir.c_str(), st.st_uid, st.st_gid) < 0)
+    if (stat(parent_of(dir).c_str(), &st) < 0 || lchown(dir.c_str(), st.st_uid, st.st_gid) < 0)
         emsg("Cannot set owner of %s %s\n", dir.c_str(), std::strerror(errno));
 }
 

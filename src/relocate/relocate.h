@@ -36,5 +36,8 @@ int lib_copy(const std::string &src, const std::string &dst, int *why);
 // errno set (EEXIST when dst exists).
 int rename_noreplace(const std::string &src, const std::string &dst);
 
+// The directory a path names an entry of: "." for a bare name.
+std::string parent_of(const std::string &path);
+
 // True when both paths name the same object (links themselves not followed).
 bool same_object(const std::string &a, const std::string &b);
