@@ -88,6 +88,19 @@ TEST(Doit, SameFileInBothPlacesIsNoError)
     EXPECT_EQ(tree(s.root), boxes({"jdoe", "c/jdoe"}));
 }
 
+// A reader that goes away does not stop the moves nor cut the log short.
+TEST(Doit, ReportReaderGone)
+{
+    spool s;
+    plant(s.root, boxes({"jdoe", "ab", "bob"}));
+    temp_dir cwd;
+    outcome r = run_tool({"-hash", "1", "-path", s.root, "-doit"}, cwd.path, 022, true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tierbox: error writing standard output: Broken pipe\n");
+    EXPECT_EQ(lines(r.log, "Move ").size(), 3u);
+    EXPECT_EQ(tree(s.root), boxes({"c/jdoe", "n/ab", "v/bob"}));
+}
+
 // Buckets made by root are 0770 less the umask, owned like their parent.
 TEST(Doit, BucketsModeAndOwner)
 {

@@ -115,7 +115,7 @@ tree_map boxes(const std::vector<std::string> &paths)
 }
 
 // Output goes to files, not pipes, so a large report cannot block the run.
-outcome run_tool(const std::vector<std::string> &args, const std::string &cwd, mode_t mask)
+outcome run_tool(const std::vector<std::string> &args, const std::string &cwd, mode_t mask, bool broken_out)
 {
     temp_dir capture;
     std::string out = capture.path + "/out", err = capture.path + "/err";
@@ -130,6 +130,13 @@ outcome run_tool(const std::vector<std::string> &args, const std::string &cwd, m
     check(pid >= 0, "fork");
     if (pid == 0) {
         int o = open(out.c_str(), O_WRONLY | O_CREAT, 0600), e = open(err.c_str(), O_WRONLY | O_CREAT, 0600);
+        int p[2];
+        if (broken_out) {
+            if (pipe(p) < 0)
+                _exit(126);
+            close(p[0]);
+            o = p[1];
+        }
         if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(cwd.c_str()) < 0)
             _exit(126);
         umask(mask);

@@ -43,8 +43,10 @@ struct outcome {
     bool has_log = false;  // a regular tierbox.log was left in the cwd
 };
 
-// Runs the binary with args in cwd under the umask (fork and exec).
-outcome run_tool(const std::vector<std::string> &args, const std::string &cwd, mode_t mask = 022);
+// Runs the binary with args in cwd under the umask (fork and exec); with
+// broken_out, standard output is a pipe nobody reads.
+outcome run_tool(const std::vector<std::string> &args, const std::string &cwd, mode_t mask = 022,
+                 bool broken_out = false);
 
 // A spool root in a scratch directory, and a fresh cwd for every run.
 struct spool {

@@ -4,6 +4,7 @@
 #include "walk/walk.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -85,6 +86,11 @@ int main(int argc, char **argv)
         imsg("hash number not specified\n");
         return finish(exit_refused);
     }
+
+    // A reader that goes away (a pager quit, "| head") must not kill a run
+    // that is moving mail: the moves go on and the log records them all.
+    if (opt.doit)
+        signal(SIGPIPE, SIG_IGN);
 
     xpath = opt.root;
     do_convert(opt.root, opt.layout, opt.sep, opt.doit);
