@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-int rename_noreplace(const std::string &src, const std::string &dst)
+// Renames without replacing an existing destination. Returns 0, or -1
+// with errno set (EEXIST when dst exists).
+static int rename_noreplace(const std::string &src, const std::string &dst)
 {
 #ifdef RENAME_NOREPLACE
     if (renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0)
@@ -25,7 +27,8 @@ int rename_noreplace(const std::string &src, const std::string &dst)
     return rename(src.c_str(), dst.c_str());
 }
 
-bool same_object(const std::string &a, const std::string &b)
+// True when both paths name the same object, links not followed.
+static bool same_object(const std::string &a, const std::string &b)
 {
     struct stat sa, sb;
     if (lstat(a.c_str(), &sa) < 0 || lstat(b.c_str(), &sb) < 0)
@@ -79,7 +82,7 @@ static void remove_source(const std::string &src)
         emsg("Could not remove %s %s\n", src.c_str(), std::strerror(errno));
 }
 
-int do_move(const std::string &src, const std::string &dst)
+int move_entry(const std::string &src, const std::string &dst)
 {
     int r = rename_noreplace(src, dst);
     if (r < 0 && errno == ENOENT) {
@@ -87,15 +90,21 @@ int do_move(const std::string &src, const std::string &dst)
         r = rename_noreplace(src, dst);
     }
     if (r == 0)
-        return 1;
+        return 0;
     int err = errno;
     if (err == EEXIST && same_object(src, dst))
+        return 0;
+    return err;
+}
+
+int do_move(const std::string &src, const std::string &dst)
+{
+    int err = move_entry(src, dst);
+    if (err == 0)
         return 1;
-    if (err == EXDEV) {
-        if (lib_copy(src, dst, &err)) {
-            remove_source(src);
-            return 1;
-        }
+    if (err == EXDEV && lib_copy(src, dst, &err)) {
+        remove_source(src);
+        return 1;
     }
     emsg("Rename failed %s\n", std::strerror(err));
     return 1;

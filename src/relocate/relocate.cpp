@@ -63,16 +63,8 @@ int do_bindir(std::string_view name, const std::string &dir, int layout, int sep
     imsg("Move %s --> %s\n", src.c_str(), dst.c_str());
     if (!doit)
         return 1;
-    int r = rename_noreplace(src, dst);
-    if (r < 0 && errno == ENOENT) {
-        lib_mkdir(dst);
-        r = rename_noreplace(src, dst);
-    }
-    if (r == 0)
-        return 1;
-    int err = errno;
-    if (err == EEXIST && same_object(src, dst))
-        return 1;
-    emsg("Rename FAILED %s %s %s\n", std::strerror(err), src.c_str(), dst.c_str());
+    int err = move_entry(src, dst);
+    if (err != 0)
+        emsg("Rename FAILED %s %s %s\n", std::strerror(err), src.c_str(), dst.c_str());
     return 1;
 }

@@ -32,12 +32,10 @@ void lib_mkdir(const std::string &path);
 // 1 on success; else 0 with *why holding the error to report for the move.
 int lib_copy(const std::string &src, const std::string &dst, int *why);
 
-// Renames without replacing an existing destination. Returns 0, or -1 with
-// errno set (EEXIST when dst exists).
-int rename_noreplace(const std::string &src, const std::string &dst);
+// Renames src to dst, making missing buckets, never replacing an existing
+// dst. Returns 0 when src is in place (also when dst already names the very
+// same object), else the error number of the last rename.
+int move_entry(const std::string &src, const std::string &dst);
 
 // The directory a path names an entry of: "." for a bare name.
 std::string parent_of(const std::string &path);
-
-// True when both paths name the same object (links themselves not followed).
-bool same_object(const std::string &a, const std::string &b);

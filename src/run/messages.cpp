@@ -90,31 +90,36 @@ static std::string_view format(const char *fmt, va_list ap)
     return buf;
 }
 
-// Both keep errno as the caller had it: callers print a message and then
+// Keeps errno as the caller had it: callers print a message and then
 // report the error number that led to it.
-void imsg(const char *fmt, ...)
+static void say(bool error, const char *fmt, va_list ap)
 {
     int saved = errno;
+    std::string_view text = format(fmt, ap);
+    put_stdout(text);
+    if (error) {
+        std::string line = "ERROR: ";
+        line += text;
+        imsg_log(line);
+        nfatal++;
+    } else {
+        imsg_log(text);
+    }
+    errno = saved;
+}
+
+void imsg(const char *fmt, ...)
+{
     va_list ap;
     va_start(ap, fmt);
-    std::string_view text = format(fmt, ap);
+    say(false, fmt, ap);
     va_end(ap);
-    put_stdout(text);
-    imsg_log(text);
-    errno = saved;
 }
 
 void emsg(const char *fmt, ...)
 {
-    int saved = errno;
     va_list ap;
     va_start(ap, fmt);
-    std::string_view text = format(fmt, ap);
+    say(true, fmt, ap);
     va_end(ap);
-    put_stdout(text);
-    std::string line = "ERROR: ";
-    line += text;
-    imsg_log(line);
-    nfatal++;
-    errno = saved;
 }
