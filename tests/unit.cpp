@@ -1,0 +1,111 @@
+// Placement, the key rule, the command line and the packed listing.
+
+#include "layout/layout.h"
+#include "relocate/relocate.h"
+#include "run/run.h"
+#include "walk/walk.h"
+
+#include <algorithm>
+#include <climits>
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(Unit, Placement)
+{
+    struct {
+        int layout;
+        std::string key, name, want;  // want is below /var/spool/mail
+    } cases[] = {
+        {0, "jdoe", "jdoe", "/jdoe"},
+        {1, "jdoe", "jdoe", "/c/jdoe"},
+        {1, "JDoe", "JDoe", "/c/JDoe"},
+        {1, "ab", "ab", "/n/ab"},
+        {1, "a", "a", "/t/a"},
+        {1, "jdoe", "dom_jdoe", "/c/dom_jdoe"},
+        {1, "jdoex", "jdoex", "/c/jdoex"},  // four bytes at most
+        {1, "", "dom_", "/a/dom_"},
+        {1, "bob.bin", "bob.bin", "/p/bob.bin"},
+        {1, "\xff", "\xff", "/`/\xff"},  // signed bytes: -1, -25, -5
+        {1, "\xe7", "\xe7", "/H/\xe7"},
+        {1, "\xfb", "\xfb", "/\\/\xfb"},
+        {1, "\xc0", "\xc0", "/U/\xc0"},  // only A-Z are lowered
+        {2, "dom_jdoe", "dom_jdoe", "/j/d/dom_jdoe"},
+        {2, "x_Q", "x_Q", "/Q/x_Q"},
+        {2, "jdoe", "jdoe", "/j/d/jdoe"},
+        {2, "dom_", "dom_", "//dom_"},
+        {2, "b_cd", "a_b_cd", "/c/d/a_b_cd"},
+        {2, "a_.b", "a_.b", "/./b/a_.b"},
+        {5, "jdoe", "jdoe", "/jdoe"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(drop_file(c.key, c.name, c.layout, "/var/spool/mail"), "/var/spool/mail" + c.want) << c.key;
+    EXPECT_EQ(drop_file("jdoe", "jdoe", 1, "/r/"), "/r//c/jdoe");  // the root as typed
+}
+
+TEST(Unit, Key)
+{
+    struct {
+        std::string name;
+        int sep;
+        std::string want;
+    } cases[] = {
+        {"dom_jdoe", '_', "jdoe"}, {"a_b_cd", '_', "b_cd"}, {"jdoe", '_', "jdoe"},
+        {"dom_", '_', ""},         {"dom_jdoe", 0, "dom_jdoe"}, {"x\xe9y", -23, "x\xe9y"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(entry_key(c.name, c.sep), c.want) << c.name;
+}
+
+TEST(Unit, Options)
+{
+    struct {
+        std::vector<std::string> args;
+        parse_result result;
+        int layout, sep, doit;
+        std::string root_or_bad;
+    } cases[] = {
+        {{"-hash", "1", "-path", "/s", "-doit"}, parse_ok, 1, -1, 1, "/s"},
+        {{"-hash", "1", "-hash", "abc", "-path", "-doit"}, parse_ok, 0, -1, 0, "-doit"},
+        {{"-hash", " 7x", "-sep", "_x"}, parse_ok, 7, '_', 0, ""},
+        {{"-hash", "4294967297", "-sep", ""}, parse_ok, INT_MAX, 0, 0, ""},
+        {{"-hash", "-99999999999", "-sep", "\xe9"}, parse_ok, INT_MIN, -23, 0, ""},
+        {{"-hash", "1", "-Hash"}, parse_invalid, 1, -1, 0, "-Hash"},
+        {{"-doit", "-path"}, parse_missing_value, -1, -1, 1, "-path"},
+    };
+    for (auto c : cases) {
+        c.args.insert(c.args.begin(), "tierbox");
+        std::vector<char *> argv;
+        for (auto &a : c.args)
+            argv.push_back(a.data());
+        options opt;
+        std::string bad;
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        EXPECT_EQ(parse_options(static_cast<int>(argv.size()), argv.data(), opt, bad), c.result);
+        EXPECT_EQ((c.result == parse_ok ? opt.root : bad), c.root_or_bad);
+        EXPECT_EQ(opt.layout, c.layout);
+        EXPECT_EQ(opt.sep, c.sep);
+        EXPECT_EQ(opt.doit, c.doit);
+    }
+}
+
+// Names of every length, over several blocks, come back newest first.
+TEST(Unit, ListingBackwardsAcrossBlocks)
+{
+    listing l;
+    std::vector<std::pair<std::string, int>> added, got;
+    for (int i = 0; i < 5000; i++) {
+        added.emplace_back(std::string(static_cast<size_t>(i % 255) + 1, static_cast<char>('a' + i % 26)), i % 3 == 0);
+        word_add(l, added.back().first, added.back().second);
+    }
+    listing_pos pos = word_last(l);
+    std::string_view name;
+    int is_dir;
+    while (word_prev(l, pos, name, is_dir))
+        got.emplace_back(std::string(name), is_dir);
+    std::reverse(added.begin(), added.end());
+    EXPECT_GT(l.blocks.size(), 1u);
+    EXPECT_EQ(got, added);
+}
+
+}  // namespace
