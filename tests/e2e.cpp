@@ -113,55 +113,44 @@ struct outcome {
     bool has_log = false;
 };
 
-// Runs the binary in cwd; with broken_out, standard output is a pipe that
-// nobody reads.
-outcome run(const specs &args, const std::string &cwd, mode_t mask = 022, bool broken_out = false)
-{
-    scratch capture;
-    std::string out = capture.path + "/out", err = capture.path + "/err";
-    specs all{TIERBOX_BIN};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    check(pid >= 0, "fork");
-    if (pid == 0) {
-        int o = open(out.c_str(), O_WRONLY | O_CREAT, 0600), e = open(err.c_str(), O_WRONLY | O_CREAT, 0600), p[2];
-        if (broken_out && pipe(p) == 0) {
-            close(p[0]);
-            o = p[1];
-        }
-        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(cwd.c_str()) < 0)
-            _exit(126);
-        umask(mask);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int st;
-    check(waitpid(pid, &st, 0) == pid, "waitpid");
-    outcome r;
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    r.out = read_file(out);
-    r.err = read_file(err);
-    struct stat log;
-    r.has_log = lstat((cwd + "/tierbox.log").c_str(), &log) == 0 && S_ISREG(log.st_mode);
-    r.log = r.has_log ? read_file(cwd + "/tierbox.log") : "";
-    return r;
-}
-
-// A spool root and a fresh working directory for each run.
+// A spool root in a scratch directory, and a fresh working directory for
+// each run of the binary, holding what the run is given to find there.
 struct spool {
     scratch dir;
-    std::string root = dir.path + "/spool";
+    std::string root = dir.path + "/spool", cwd;
     int runs = 0;
     spool() { fs::create_directories(root); }
-    outcome run(const specs &args, mode_t mask = 022, bool broken_out = false)
+    // With broken_out, standard output is a pipe that nobody reads.
+    outcome run(specs args, mode_t mask = 022, bool broken_out = false, const specs &in_cwd = {})
     {
-        std::string cwd = dir.path + "/cwd" + std::to_string(++runs);
+        std::string at = dir.path + "/run" + std::to_string(++runs), out = at + ".out", err = at + ".err";
+        cwd = at;
         fs::create_directories(cwd);
-        return ::run(args, cwd, mask, broken_out);
+        plant(cwd, in_cwd);
+        args.insert(args.begin(), TIERBOX_BIN);
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = fork();
+        check(pid >= 0, "fork");
+        if (pid == 0) {
+            int o = open(out.c_str(), O_WRONLY | O_CREAT, 0600), e = open(err.c_str(), O_WRONLY | O_CREAT, 0600), p[2];
+            if (broken_out && pipe(p) == 0 && close(p[0]) == 0)
+                o = p[1];
+            if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(cwd.c_str()) < 0)
+                _exit(126);
+            umask(mask);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        int st;
+        check(waitpid(pid, &st, 0) == pid, "waitpid");
+        outcome r{WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), read_file(out), read_file(err), "", false};
+        struct stat log;
+        r.has_log = lstat((cwd + "/tierbox.log").c_str(), &log) == 0 && S_ISREG(log.st_mode);
+        r.log = r.has_log ? read_file(cwd + "/tierbox.log") : "";
+        return r;
     }
     outcome convert(int layout, specs extra = {})
     {
@@ -205,6 +194,9 @@ specs expect_sound(const outcome &r)
 
 TEST(E2e, CommandLineStatusAndLog)
 {
+    std::string deep;  // no fixed limit: a path of nearly 4 KB is used whole
+    for (int i = 0; i < 15; i++)
+        deep += "/" + std::string(250, 'd');
     struct {
         specs args, box, cwd;  // cwd: planted in the working directory
         int status;
@@ -218,6 +210,8 @@ TEST(E2e, CommandLineStatusAndLog)
         {{"-hash", "1"}, {}, {}, 2, "Path not specified", true, {}},
         {{"-path", "$R", "-hash", "-1"}, {}, {}, 2, "hash number not specified", true, {}},
         {{"-hash", "1", "-path", "$R/none"}, {}, {}, 0, "Unable to open dir ($R/none) No such file or directory", true, {}},
+        {{"-hash", "1", "-path", "$R" + deep}, {deep.substr(1) + "/jdoe"}, {}, 0, "Move $R" + deep + "/jdoe --> $R" + deep + "/c/jdoe",
+         true, {}},
         // A log from an earlier run is replaced; a link or a FIFO planted
         // in its place is neither followed nor blocked on.
         {{"-hash", "1", "-path", "$R"}, {"c/jdoe"}, {"tierbox.log=" + std::string(9999, 'x')}, 0,
@@ -229,57 +223,17 @@ TEST(E2e, CommandLineStatusAndLog)
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         spool s;
-        scratch cwd;
         plant(s.root, c.box);
-        plant(cwd.path, c.cwd);
-        outcome r = run(s.rooted(c.args), cwd.path);
+        outcome r = s.run(s.rooted(c.args), 022, false, c.cwd);
         EXPECT_EQ(r.status, c.status);
         EXPECT_TRUE(r.out.ends_with(s.rooted({c.tail})[0] + "\n")) << r.out;
         EXPECT_EQ(r.has_log, c.log);
         if (r.has_log)
             expect_sound(r);
-        specs left = tree(cwd.path);
+        specs left = tree(s.cwd);
         std::erase_if(left, [&](const std::string &e) { return r.has_log && e.starts_with("tierbox.log"); });
         EXPECT_EQ(left, c.cwd_after);
         EXPECT_EQ(tree(s.root), sorted(c.box)) << "a dry run changed the spool";
-    }
-}
-
-TEST(E2e, DryRunReportsExactlyTheMisplaced)
-{
-    struct {
-        int layout;
-        specs extra, box, body;  // body: every line after the first, "$R" the root
-    } cases[] = {
-        {1, {}, {"jdoe", "JDoe", "ab", "a", "bob.bin", "jdoexyz", "\xE7", "\xFB", "c/jdoe2"},
-         {"Processing Directory $R", "Processing Directory $R/c", "Move $R/jdoe --> $R/c/jdoe",
-          "Move $R/JDoe --> $R/c/JDoe", "Move $R/ab --> $R/n/ab", "Move $R/a --> $R/t/a", "Move $R/bob.bin --> $R/p/bob.bin",
-          "Move $R/jdoexyz --> $R/c/jdoexyz", "Move $R/\xE7 --> $R/H/\xE7", "Move $R/\xFB --> $R///\xFB"}},
-        {1, {"-sep", "_"}, {"dom_jdoe", "x_", "org_ab_x"},
-         {"Using prefix separator (_)", "Processing Directory $R", "Move $R/dom_jdoe --> $R/c/dom_jdoe",
-          "Move $R/x_ --> $R/a/x_", "Move $R/org_ab_x --> $R/u/org_ab_x"}},
-        {2, {}, {"dom_jdoe", "x_Q", "dom_", "a_b_c", "j/d/jdoe"},
-         {"Processing Directory $R", "Processing Directory $R/j", "Processing Directory $R/j/d",
-          "Move $R/dom_jdoe --> $R/j/d/dom_jdoe", "Move $R/x_Q --> $R/Q/x_Q", "Move $R/dom_ --> $R//dom_",
-          "Move $R/a_b_c --> $R/b/_/a_b_c"}},
-        {7, {}, {"c/jdoe", "top"}, {"Processing Directory $R", "Processing Directory $R/c", "Move $R/c/jdoe --> $R/jdoe"}},
-        {1, {}, {"tierbox.log", "c/tierbox.log", "jdoe.Bin/x", "a/zz/x", "a/b/c/jdoe", "BOX.BIN/x", "store/jdoe", "x@store",
-                 "ab@store/jdoe", "bob@nowhere"},
-         {"Processing Directory $R", "Processing Directory $R/c", "Skipping long directory name jdoe.Bin",
-          "Processing Directory $R/a", "Skipping long directory name zz", "Processing Directory $R/a/b",
-          "$R/a/b/c Too deep, can't be email hashing", "Processing Bin Directory BOX.BIN", "Move $R/BOX.BIN --> $R/l/BOX.BIN",
-          "Skipping long directory name store", "Processing Directory $R/x", "Move $R/x/jdoe --> $R/c/jdoe",
-          "Move $R/ab --> $R/n/ab", "Move $R/bob --> $R/v/bob"}},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.box));
-        spool s;
-        plant(s.root, c.box);
-        specs before = tree(s.root);
-        outcome r = s.convert(c.layout, c.extra);
-        expect_sound(r);
-        EXPECT_EQ(lines(r.out.substr(r.out.find('\n') + 1)), sorted(s.rooted(c.body)));
-        EXPECT_EQ(tree(s.root), before);
     }
 }
 
@@ -289,37 +243,50 @@ bool other_fs(const std::string &a, const std::string &b)
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev != sb.st_dev;
 }
 
-// -doit: the moves match the dry run, nothing existing is ever replaced,
-// copies to another file system ("$O", on /dev/shm) keep the mail or leave
-// both sides as they were, and a second run finds nothing more to move.
-TEST(E2e, DoitMovesOrRefuses)
+// A dry run changes nothing and reports what -doit then moves; nothing
+// existing is ever replaced; copies to another file system ("$O", on
+// /dev/shm) keep the mail or leave both sides as they were; a second run
+// finds nothing more to move.
+TEST(E2e, DryRunThenDoit)
 {
     const std::string exdev = "Rename failed Invalid cross-device link";
     struct {
         int layout;
-        specs box, other, errors, box_after, other_after;
+        specs extra, box, other;
+        specs said;  // dry-run lines but the first, Move and Processing Directory
+        specs errors, box_after, other_after;
         size_t again = 0;  // Move lines the second run still prints
     } cases[] = {
-        {1, {"jdoe", "JDoe", "ab", "bob.bin/inbox", "bob.bin/sub/x", "\xFB"}, {}, {},
-         {"c/jdoe", "c/JDoe", "n/ab", "p/bob.bin/inbox", "p/bob.bin/sub/x", "\xFB"}, {}, 1},
-        {0, {"c/jdoe", "n/ab", "p/bob.bin/inbox"}, {}, {}, {"jdoe", "ab", "bob.bin/inbox", "c/", "n/", "p/"}, {}},
-        {2, {"c/jdoe", "q/x_Q", "bob.bin/inbox"}, {}, {}, {"j/d/jdoe", "Q/x_Q", "c/", "q/", "b/o/bob.bin/inbox"}, {}},
-        {1, {"j/d/jdoe", "a/b/ab"}, {}, {}, {"c/jdoe", "n/ab", "j/d/", "a/b/"}, {}},
-        {1, {"store/jdoe", "x@store", "bob@nowhere"}, {}, {}, {"c/jdoe", "store/", "x@store", "v/bob@nowhere"}, {}},
-        {1, {"jdoe", "c/jdoe#jdoe"}, {}, {}, {"c/jdoe", "jdoe"}, {}, 1},  // the same file: nothing to do
-        {1, {"jdoe=new", "c/jdoe=old"}, {}, {"Rename failed File exists"}, {"c/jdoe=old", "jdoe=new"}, {}},
-        {1, {"jdoe", "c/jdoe@nowhere"}, {}, {"Rename failed File exists"}, {"c/jdoe@nowhere", "jdoe"}, {}},
-        {1, {"bob.bin/", "p/bob.bin/"}, {}, {"Rename FAILED File exists $R/bob.bin $R/p/bob.bin"}, {"bob.bin/", "p/bob.bin/"}, {}},
-        {1, {"a\\b"}, {}, {"Skipping $R/a\\b, its path holds a backslash"}, {"a\\b"}, {}},
-        {1, {"jdoe", "c@$O"}, {}, {}, {"c@$O"}, {"jdoe"}},
-        {1, {"jdoe=new", "c@$O"}, {"jdoe=old"}, {"Cannot copy as dst file exists already $R/c/jdoe Invalid cross-device link", exdev},
-         {"c@$O", "jdoe=new"}, {"jdoe=old"}},
-        {1, {"jdoe=new", "c@$O"}, {"jdoe@/dev/null"},  // a device is never opened
+        {1, {}, {"jdoe", "JDoe", "ab", "\xE7", "\xFB", "bob.bin/inbox", "bob.bin/sub/x"}, {},
+         {"Processing Bin Directory bob.bin"}, {},
+         {"c/jdoe", "c/JDoe", "n/ab", "H/\xE7", "\xFB", "p/bob.bin/inbox", "p/bob.bin/sub/x"}, {}, 1},
+        {1, {"-sep", "_"}, {"dom_jdoe", "x_"}, {}, {"Using prefix separator (_)"}, {}, {"c/dom_jdoe", "a/x_"}, {}},
+        {0, {}, {"c/jdoe", "n/ab", "p/bob.bin/"}, {}, {"Processing Bin Directory bob.bin"}, {},
+         {"jdoe", "ab", "bob.bin/", "c/", "n/", "p/"}, {}},
+        {7, {}, {"c/jdoe"}, {}, {}, {}, {"jdoe", "c/"}, {}},
+        {2, {}, {"c/jdoe", "q/x_Q", "a_b_c", "dom_"}, {}, {}, {}, {"j/d/jdoe", "Q/x_Q", "b/_/a_b_c", "dom_", "c/", "q/"}, {}, 1},
+        {1, {}, {"j/d/jdoe", "a/b/ab", "a/b/c/jdoe", "a/zz/x", "jdoe.Bin/x", "tierbox.log", "c/tierbox.log"}, {},
+         {"$R/a/b/c Too deep, can't be email hashing", "Skipping long directory name zz", "Skipping long directory name jdoe.Bin"}, {},
+         {"c/jdoe", "c/tierbox.log", "n/ab", "j/d/", "a/b/c/jdoe", "a/zz/x", "jdoe.Bin/x", "tierbox.log"}, {}},
+        {1, {}, {"store/jdoe", "x@store", "bob@nowhere"}, {}, {"Skipping long directory name store"}, {},
+         {"c/jdoe", "store/", "x@store", "v/bob@nowhere"}, {}},
+        {1, {}, {"jdoe", "c/jdoe#jdoe"}, {}, {}, {}, {"c/jdoe", "jdoe"}, {}, 1},  // the same file: nothing to do
+        {1, {}, {"jdoe=new", "c/jdoe=old"}, {}, {}, {"Rename failed File exists"}, {"c/jdoe=old", "jdoe=new"}, {}},
+        {1, {}, {"jdoe", "c/jdoe@nowhere"}, {}, {}, {"Rename failed File exists"}, {"c/jdoe@nowhere", "jdoe"}, {}},
+        {1, {}, {"bob.bin/", "p/bob.bin/"}, {}, {"Processing Bin Directory bob.bin", "Processing Bin Directory bob.bin"},
+         {"Rename FAILED File exists $R/bob.bin $R/p/bob.bin"}, {"bob.bin/", "p/bob.bin/"}, {}},
+        {1, {}, {"a\\b"}, {}, {"Skipping $R/a\\b, its path holds a backslash", "Warning, see tierbox.log, 1 possibly fatal errors occured"},
+         {"Skipping $R/a\\b, its path holds a backslash"}, {"a\\b"}, {}},
+        {1, {}, {"jdoe", "c@$O"}, {}, {}, {}, {"c@$O"}, {"jdoe"}},
+        {1, {}, {"jdoe=new", "c@$O"}, {"jdoe=old"}, {},
+         {"Cannot copy as dst file exists already $R/c/jdoe Invalid cross-device link", exdev}, {"c@$O", "jdoe=new"}, {"jdoe=old"}},
+        {1, {}, {"jdoe=new", "c@$O"}, {"jdoe@/dev/null"}, {},  // a device is never opened
          {"Cannot copy as dst file exists already $R/c/jdoe File exists", exdev}, {"c@$O", "jdoe=new"}, {"jdoe@/dev/null"}},
-        {1, {"jdoe|", "c@$O"}, {}, {"Cannot copy $R/jdoe, not a regular file", exdev}, {"c@$O", "jdoe|"}, {}},
-        {1, {"jdoe@/dev/null", "c@$O"}, {}, {"Cannot copy $R/jdoe, not a regular file", exdev}, {"c@$O", "jdoe@/dev/null"}, {}},
-        {1, {"jdoe@nowhere", "c@$O"}, {}, {"Rename failed No such file or directory"}, {"c@$O", "jdoe@nowhere"}, {}},
-        {1, {"bob.bin/", "p@$O"}, {}, {"Rename FAILED Invalid cross-device link $R/bob.bin $R/p/bob.bin"}, {"bob.bin/", "p@$O"}, {}},
+        {1, {}, {"jdoe|", "c@$O"}, {}, {}, {"Cannot copy $R/jdoe, not a regular file", exdev}, {"c@$O", "jdoe|"}, {}},
+        {1, {}, {"jdoe@/dev/null", "c@$O"}, {}, {}, {"Cannot copy $R/jdoe, not a regular file", exdev}, {"c@$O", "jdoe@/dev/null"}, {}},
+        {1, {}, {"jdoe@nowhere", "c@$O"}, {}, {}, {"Rename failed No such file or directory"}, {"c@$O", "jdoe@nowhere"}, {}},
+        {1, {}, {"bob.bin/", "p@$O"}, {}, {"Processing Bin Directory bob.bin"},
+         {"Rename FAILED Invalid cross-device link $R/bob.bin $R/p/bob.bin"}, {"bob.bin/", "p@$O"}, {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.box) + " " + ::testing::PrintToString(c.other));
@@ -333,9 +300,14 @@ TEST(E2e, DoitMovesOrRefuses)
         plant(s.root, c.box, other.path);
         plant(other.path, c.other);
         specs before = tree(s.root);
-        outcome dry = s.convert(c.layout);
+        outcome dry = s.convert(c.layout, c.extra);
         EXPECT_EQ(tree(s.root), before) << "a dry run changed the spool";
-        outcome r = s.convert(c.layout, {"-doit"});
+        specs said = lines(dry.out.substr(dry.out.find('\n') + 1));
+        std::erase_if(said, [](const std::string &l) { return l.starts_with("Move ") || l.starts_with("Processing Directory "); });
+        EXPECT_EQ(said, sorted(s.rooted(c.said)));
+        specs doit = c.extra;
+        doit.push_back("-doit");
+        outcome r = s.convert(c.layout, doit);
         EXPECT_EQ(lines(r.out, "Move "), lines(dry.out, "Move "));
         EXPECT_EQ(expect_sound(r), sorted(s.rooted(c.errors)));
         specs box_after = c.box_after;
@@ -344,7 +316,7 @@ TEST(E2e, DoitMovesOrRefuses)
         EXPECT_EQ(tree(s.root), sorted(box_after));
         EXPECT_EQ(tree(other.path), sorted(c.other_after));
         if (c.errors.empty()) {
-            EXPECT_EQ(lines(s.convert(c.layout, {"-doit"}).out, "Move ").size(), c.again);
+            EXPECT_EQ(lines(s.convert(c.layout, doit).out, "Move ").size(), c.again);
         }
     }
 }
@@ -357,7 +329,7 @@ TEST(E2e, CopyKeepsOwnerModeAndTimes)
         GTEST_SKIP() << "/tmp and /dev/shm are one file system here";
     plant(s.root, {"c@" + other.path, "jdoe=" + std::string(200000, 'm')});
     std::string src = s.root + "/jdoe";
-    check(chmod(src.c_str(), 0640) == 0 && chown(src.c_str(), 1234, 4321) == 0, "chown");
+    check(chmod(src.c_str(), 0640) == 0 && (geteuid() != 0 || chown(src.c_str(), 1234, 4321) == 0), "chown");
     const struct timespec times[2] = {{1000000000, 111}, {1200000000, 222}};
     check(utimensat(AT_FDCWD, src.c_str(), times, 0) == 0, "utimensat");
     auto kept = [](const std::string &path) {
@@ -408,20 +380,6 @@ TEST(E2e, BucketsAndBrokenReport)
             EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(1234u, 4321u)) << bucket;
         }
     }
-}
-
-// No fixed limit: a path of nearly 4 KB is used and reported whole.
-TEST(E2e, LongPathsWhole)
-{
-    spool s;
-    std::string deep = s.root;
-    for (int i = 0; i < 15; i++)
-        deep += "/" + std::string(250, 'd');
-    plant(deep, {"jdoe"});
-    outcome r = s.run({"-hash", "1", "-path", deep, "-doit"});
-    EXPECT_EQ(expect_sound(r), specs{});
-    EXPECT_EQ(lines(r.out, "Move "), specs{"Move " + deep + "/jdoe --> " + deep + "/c/jdoe"});
-    EXPECT_EQ(tree(deep), specs{"c/jdoe"});
 }
 
 }  // namespace
