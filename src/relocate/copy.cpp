@@ -45,6 +45,13 @@ static int refuse_existing(const std::string &dst, int err, int *why)
     return 0;
 }
 
+static int refuse_not_regular(const std::string &src, int *why)
+{
+    emsg("Cannot copy %s, not a regular file\n", src.c_str());
+    *why = EXDEV;
+    return -1;
+}
+
 // Opening for reading, without blocking on a FIFO, is how an existing
 // destination is recognised. A device is not opened (a tape would rewind,
 // a watchdog start); it is refused when the destination is created.
@@ -62,11 +69,8 @@ static bool readable(const std::string &path)
 // descriptor, or -1 after reporting, with *why set.
 static int open_source(const std::string &src, struct stat &st, int *why)
 {
-    if (stat(src.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        emsg("Cannot copy %s, not a regular file\n", src.c_str());
-        *why = EXDEV;
-        return -1;
-    }
+    if (stat(src.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return refuse_not_regular(src, why);
     int fd = open(src.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0 || fstat(fd, &st) < 0) {
         *why = errno;
@@ -76,10 +80,8 @@ static int open_source(const std::string &src, struct stat &st, int *why)
         return -1;
     }
     if (!S_ISREG(st.st_mode)) {  // replaced since the check above
-        emsg("Cannot copy %s, not a regular file\n", src.c_str());
-        *why = EXDEV;
         close(fd);
-        return -1;
+        return refuse_not_regular(src, why);
     }
     return fd;
 }

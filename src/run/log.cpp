@@ -29,7 +29,7 @@ int imsg_log(std::string_view text)
         int fd = open_log();
         if (fd < 0)
             return 1;
-        out_open(f, fd, 1 << 18);
+        out_open(f, fd);
     }
     out_put(f, text);
     return 1;

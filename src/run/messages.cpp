@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <unistd.h>
 
 std::string xpath;
@@ -16,7 +15,7 @@ static out_buffer out;
 void put_stdout(std::string_view text)
 {
     if (out.fd < 0) {
-        out_open(out, STDOUT_FILENO, 1 << 18);
+        out_open(out, STDOUT_FILENO);
         out.per_line = isatty(STDOUT_FILENO) == 1;
     }
     out_put(out, text);

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <unistd.h>
 
-void out_open(out_buffer &b, int fd, size_t size)
+void out_open(out_buffer &b, int fd)
 {
     b.fd = fd;
-    b.data = std::make_unique_for_overwrite<char[]>(size);
-    b.size = size;
+    b.data = std::make_unique_for_overwrite<char[]>(out_block);
+    b.size = out_block;
     b.used = 0;
     b.error = 0;
 }

@@ -2,8 +2,12 @@
 // of mailboxes writes its lines in large blocks, never one at a time.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string_view>
+
+// Large enough that writes cost nothing next to the walk.
+constexpr size_t out_block = 1 << 18;
 
 struct out_buffer {
     int fd = -1;
@@ -14,7 +18,7 @@ struct out_buffer {
     int error = 0;  // the first failed write's error number
 };
 
-void out_open(out_buffer &b, int fd, size_t size);
+void out_open(out_buffer &b, int fd);
 void out_put(out_buffer &b, std::string_view text);
 // Writes out what is buffered. Returns 0, or the first write error.
 int out_flush(out_buffer &b);
