@@ -3,14 +3,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <map>
+#include <poll.h>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -119,6 +125,9 @@ struct spool {
     scratch dir;
     std::string root = dir.path + "/spool", cwd;
     int runs = 0;
+    // Rewires the child before exec; watches it from the parent meanwhile.
+    std::function<void()> in_child = [] {};
+    std::function<void(pid_t)> meanwhile = [](pid_t) {};
     spool() { fs::create_directories(root); }
     // With broken_out, standard output is a pipe that nobody reads.
     outcome run(specs args, mode_t mask = 022, bool broken_out = false, const specs &in_cwd = {})
@@ -141,9 +150,11 @@ struct spool {
             if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(cwd.c_str()) < 0)
                 _exit(126);
             umask(mask);
+            in_child();
             execv(argv[0], argv.data());
             _exit(127);
         }
+        meanwhile(pid);
         int st;
         check(waitpid(pid, &st, 0) == pid, "waitpid");
         outcome r{WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), read_file(out), read_file(err), "", false};
@@ -183,7 +194,7 @@ specs expect_sound(const outcome &r)
     EXPECT_TRUE(r.has_log);
     specs errors = lines(r.log, "ERROR: ");
     EXPECT_EQ(subst(r.log, "ERROR: ", ""), r.out);
-    EXPECT_EQ(r.status == 1, !errors.empty()) << r.status << "\n" << r.out;
+    EXPECT_EQ(r.status == 1 || r.status > 128, !errors.empty()) << r.status << "\n" << r.out;
     std::string closing = "Warning, see tierbox.log, " + std::to_string(errors.size() - 1) + " possibly fatal errors occured";
     if (!errors.empty()) {
         EXPECT_TRUE(r.out.ends_with(closing + "\n")) << r.out;
@@ -379,6 +390,136 @@ TEST(E2e, BucketsAndBrokenReport)
         if (geteuid() == 0) {
             EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(1234u, 4321u)) << bucket;
         }
+    }
+}
+
+std::string drain(int fd)
+{
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);)
+        text.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    return text;
+}
+
+// The status line and its summary reach the operator's terminal only when
+// the report goes elsewhere; the report and the log stay as without them.
+TEST(E2e, ProgressOnlyOnTerminal)
+{
+    struct {
+        specs doit;
+        bool out_on_tty;  // else only standard error is the terminal
+        std::string tty_tail;
+    } cases[] = {
+        {{}, false, "tierbox: 2 directories, 4 entries, 2 to move, 0 errors\n"},
+        {{"-doit"}, false, "tierbox: 2 directories, 4 entries, 2 moved, 0 errors\n"},
+        {{}, true, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.tty_tail);
+        spool s;
+        const specs box = {"jdoe", "ab", "c/jdoe2"};
+        plant(s.root, box);
+        outcome plain = s.convert(1, c.doit);
+        EXPECT_EQ(plain.err, "");
+        fs::remove_all(s.root);
+        plant(s.root, box);
+        int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        check(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0, "pty");
+        int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+        check(slave >= 0, "open pty");
+        s.in_child = [&] {
+            struct termios raw;
+            if (tcgetattr(slave, &raw) == 0)
+                cfmakeraw(&raw), tcsetattr(slave, TCSANOW, &raw);
+            dup2(slave, 2);
+            if (c.out_on_tty)
+                dup2(slave, 1);
+        };
+        std::string on_tty;
+        s.meanwhile = [&](pid_t) {
+            close(slave);
+            on_tty = drain(master);  // to EIO, once the run has closed it
+        };
+        outcome r = s.convert(1, c.doit);
+        close(master);
+        EXPECT_EQ(r.log, plain.log);
+        EXPECT_EQ(r.out, c.out_on_tty ? "" : plain.out);
+        EXPECT_TRUE(on_tty.ends_with(s.rooted({c.tty_tail})[0])) << on_tty;
+        if (c.out_on_tty) {
+            EXPECT_EQ(on_tty, plain.out);
+        }
+    }
+}
+
+// Sources and destinations of the Move lines of a log, less the root.
+std::map<std::string, std::string> moves_in(const std::string &log, const std::string &root)
+{
+    std::map<std::string, std::string> m;
+    for (const std::string &l : lines(subst(log, root + "/", ""), "Move ")) {
+        size_t arrow = l.find(" --> ");
+        m[l.substr(5, arrow - 5)] = l.substr(arrow + 5);
+    }
+    return m;
+}
+
+// A signal stops a -doit run between two moves: the report and the log
+// are complete and name exactly the moves made, and the same command run
+// again finishes the work. A hang-up ignored from the start (nohup) stays
+// ignored.
+TEST(E2e, InterruptedRunFinishesLater)
+{
+    const int n = 2000;  // their report fills the output buffer and a pipe
+    struct {
+        int sig;
+        bool ignored;
+    } cases[] = {{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGHUP, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.sig)) + (c.ignored ? ", ignored" : ""));
+        spool s;
+        specs box;
+        for (int i = 0; i < n; i++)
+            box.push_back(std::to_string(i) + std::string(120, 'u'));
+        plant(s.root, box);
+        int p[2];
+        check(pipe(p) == 0, "pipe");
+        s.in_child = [&] {
+            dup2(p[1], 1);
+            signal(c.sig, c.ignored ? SIG_IGN : SIG_DFL);
+        };
+        std::string report;
+        // Nothing reads the report until the signal is sent, so the run is
+        // still under way then, its first block of report out.
+        s.meanwhile = [&](pid_t pid) {
+            close(p[1]);
+            struct pollfd wait_out = {p[0], POLLIN, 0};
+            check(poll(&wait_out, 1, -1) == 1 && kill(pid, c.sig) == 0, "poll, kill");
+            report = drain(p[0]);
+            close(p[0]);
+        };
+        outcome r = s.convert(1, {"-doit"});
+        r.out = report;
+        auto first = moves_in(r.log, s.root);
+        if (c.ignored) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(first.size(), size_t{n});
+            continue;
+        }
+        EXPECT_EQ(r.status, 128 + c.sig);
+        EXPECT_EQ(expect_sound(r), specs{"Interrupted, run the same command again to finish"});
+        EXPECT_GT(first.size(), 0u);
+        EXPECT_LT(first.size(), size_t{n});
+        s.in_child = [] {};
+        s.meanwhile = [](pid_t) {};
+        outcome again = s.convert(1, {"-doit"});
+        EXPECT_EQ(expect_sound(again), specs{});
+        auto all = moves_in(again.log, s.root);
+        all.insert(first.begin(), first.end());
+        EXPECT_EQ(all.size(), size_t{n}) << "a mailbox moved twice or not at all";
+        specs after;
+        for (const std::string &b : box)
+            after.push_back(all.count(b) ? all[b] : b);
+        EXPECT_EQ(tree(s.root), sorted(after));
     }
 }
 

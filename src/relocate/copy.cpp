@@ -7,7 +7,6 @@
 #include "run/run.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -74,7 +73,7 @@ static int open_source(const std::string &src, struct stat &st, int *why)
     int fd = open(src.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0 || fstat(fd, &st) < 0) {
         *why = errno;
-        std::perror(src.c_str());
+        syserr(src);
         if (fd >= 0)
             close(fd);
         return -1;
@@ -106,7 +105,7 @@ static int create_target(const std::string &dst, target &t, int *why)
     if (errno == EEXIST)
         return refuse_existing(dst, EEXIST, why);
     *why = errno;
-    std::perror(dst.c_str());
+    syserr(dst);
     return 0;
 }
 
@@ -129,6 +128,9 @@ static int copy_data(int in, int out)
 {
     static char buf[1 << 16];
     for (;;) {
+        // A large mailbox takes long to copy; a stop request abandons it.
+        if (stop_signal != 0)
+            return EINTR;
         ssize_t n = read(in, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
@@ -262,6 +264,6 @@ int lib_copy(const std::string &src, const std::string &dst, int *why)
     if (fill_target(src, in.fd, st, t, dst, why))
         return 1;
     if (t.named && unlink(dst.c_str()) < 0)
-        std::perror(dst.c_str());
+        syserr(dst);
     return 0;
 }

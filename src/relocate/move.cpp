@@ -78,8 +78,11 @@ void lib_mkdir(const std::string &path)
 // operator must know.
 static void remove_source(const std::string &src)
 {
-    if (unlink(src.c_str()) < 0)
+    if (unlink(src.c_str()) < 0) {
         emsg("Could not remove %s %s\n", src.c_str(), std::strerror(errno));
+        return;
+    }
+    progress_move();
 }
 
 int move_entry(const std::string &src, const std::string &dst)
@@ -100,8 +103,10 @@ int move_entry(const std::string &src, const std::string &dst)
 int do_move(const std::string &src, const std::string &dst)
 {
     int err = move_entry(src, dst);
-    if (err == 0)
+    if (err == 0) {
+        progress_move();
         return 1;
+    }
     if (err == EXDEV && lib_copy(src, dst, &err)) {
         remove_source(src);
         return 1;

@@ -49,6 +49,8 @@ int do_one(std::string_view name, const std::string &dir, int layout, int sep, i
     imsg("Move %s --> %s\n", src.c_str(), dst.c_str());
     if (doit)
         do_move(src, dst);
+    else
+        progress_move();
     return 1;
 }
 
@@ -61,10 +63,14 @@ int do_bindir(std::string_view name, const std::string &dir, int layout, int sep
     if (src == dst)
         return 1;
     imsg("Move %s --> %s\n", src.c_str(), dst.c_str());
-    if (!doit)
+    if (!doit) {
+        progress_move();
         return 1;
+    }
     int err = move_entry(src, dst);
     if (err != 0)
         emsg("Rename FAILED %s %s %s\n", std::strerror(err), src.c_str(), dst.c_str());
+    else
+        progress_move();
     return 1;
 }

@@ -10,8 +10,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-// Exit statuses.
-enum { exit_ok = 0, exit_errors = 1, exit_refused = 2 };
+// Exit statuses; a run stopped by a signal ends with 128 + its number.
+enum { exit_ok = 0, exit_errors = 1, exit_refused = 2, exit_signal_base = 128 };
 
 static void usage()
 {
@@ -35,20 +35,45 @@ static void keep_std_fds_open()
 }
 
 // A report or log that could not be written whole must not pass for a
-// clean run.
+// clean run; a stopped run keeps its status, which asks for another run.
 static int finish(int status)
 {
+    bool failed = false;
     int err = out_finish();
     if (err != 0) {
         std::fprintf(stderr, "tierbox: error writing standard output: %s\n", std::strerror(err));
-        status = exit_errors;
+        failed = true;
     }
     err = log_finish();
     if (err != 0) {
         std::fprintf(stderr, "tierbox: error writing tierbox.log: %s\n", std::strerror(err));
-        status = exit_errors;
+        failed = true;
     }
+    if (failed && status < exit_signal_base)
+        status = exit_errors;
     return status;
+}
+
+static void on_stop(int sig)
+{
+    stop_signal = sig;
+}
+
+// Interrupting, hanging up or terminating must not cut a move in half or
+// lose the log's tail: the walk stops after the move in progress and the
+// run ends as usual. A signal ignored at start (nohup) stays ignored.
+static void catch_stops()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = on_stop;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        sigaction(sig, &sa, nullptr);
+    }
 }
 
 int main(int argc, char **argv)
@@ -92,12 +117,20 @@ int main(int argc, char **argv)
     if (opt.doit)
         signal(SIGPIPE, SIG_IGN);
 
+    catch_stops();
     xpath = opt.root;
+    progress_begin(opt.doit);
     do_convert(opt.root, opt.layout, opt.sep, opt.doit);
+    if (stop_signal != 0)
+        emsg("Interrupted, run the same command again to finish\n");
+    progress_end();
 
+    int status = exit_ok;
     if (nfatal > 0) {
         emsg("Warning, see tierbox.log, %d possibly fatal errors occured\n", nfatal);
-        return finish(exit_errors);
+        status = exit_errors;
     }
-    return finish(exit_ok);
+    if (stop_signal != 0)
+        status = exit_signal_base + stop_signal;
+    return finish(status);
 }

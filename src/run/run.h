@@ -1,6 +1,7 @@
 // Run control: the run's settings, the messages and the run log.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,10 @@ void emsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // of a command line are.
 void put_stdout(std::string_view text);
 
+// The system's error text for errno after path, on standard error only,
+// on a line of its own even while a status line is shown.
+void syserr(const std::string &path);
+
 // Appends text to "tierbox.log", opening it on first use. Returns 1.
 int imsg_log(std::string_view text);
 
@@ -27,6 +32,21 @@ int imsg_log(std::string_view text);
 // of the first write that failed.
 int out_finish();
 int log_finish();
+
+// The number of the signal (SIGINT, SIGTERM, SIGHUP) that asked the run to
+// stop, else 0. The move in progress finishes, a copy in progress is
+// abandoned, and the walk goes no further.
+extern volatile sig_atomic_t stop_signal;
+
+// Progress of the walk. While standard error is a terminal and standard
+// output is not, a status line on standard error shows the counts, and
+// progress_end replaces it with a summary line; nothing of it reaches
+// standard output or the log.
+void progress_begin(int doit);
+void progress_dir();    // a directory walked
+void progress_entry();  // an entry seen in a listing
+void progress_move();   // a move reported (dry run) or made (-doit)
+void progress_end();
 
 // The command line, read into the run's settings.
 struct options {

@@ -41,14 +41,18 @@ int do_convert(const std::string &dir, int layout, int sep, int doit)
     }
     depth++;
     imsg("Processing Directory %s\n", dir.c_str());
+    progress_dir();
 
     // Read whole first: entries moved in by this pass are not seen again.
     listing l = dir_scan(dir);
     listing_pos pos = word_last(l);
     std::string_view name;
     int is_dir;
-    while (word_prev(l, pos, name, is_dir))
+    // A stop request ends the walk between entries, never within a move.
+    while (stop_signal == 0 && word_prev(l, pos, name, is_dir)) {
+        progress_entry();
         do_entry(name, is_dir, dir, layout, sep, doit);
+    }
 
     depth--;
     return 1;
