@@ -1,4 +1,5 @@
-// Placement, the key rule, the command line and the packed listing.
+// Placement, the key rule, the command line, the packed listing and a
+// copy asked to stop.
 
 #include "layout/layout.h"
 #include "relocate/relocate.h"
@@ -6,7 +7,11 @@
 #include "walk/walk.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 
 namespace {
@@ -106,6 +111,24 @@ TEST(Unit, ListingBackwardsAcrossBlocks)
     std::reverse(added.begin(), added.end());
     EXPECT_GT(l.blocks.size(), 1u);
     EXPECT_EQ(got, added);
+}
+
+// A copy under way when the run is asked to stop is abandoned whole: no
+// partial mailbox, the source untouched, and an error for the move.
+TEST(Unit, StoppedCopyLeavesNothing)
+{
+    std::string dir = "/tmp/tierbox-unit.XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    xpath = dir;
+    std::ofstream(dir + "/jdoe") << std::string(1 << 20, 'm');
+    stop_signal = SIGINT;
+    int why = 0;
+    EXPECT_EQ(lib_copy(dir + "/jdoe", dir + "/c", &why), 0);
+    stop_signal = 0;
+    EXPECT_EQ(why, EINTR);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/c"));
+    EXPECT_EQ(std::filesystem::file_size(dir + "/jdoe"), 1u << 20);
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
