@@ -13,19 +13,23 @@ void out_open(out_buffer &b, int fd)
     b.error = 0;
 }
 
-static void write_out(out_buffer &b, const char *p, size_t n)
+int write_all(int fd, std::string_view text)
 {
-    while (n > 0 && b.error == 0) {
-        ssize_t w = write(b.fd, p, n);
+    while (!text.empty()) {
+        ssize_t w = write(fd, text.data(), text.size());
         if (w < 0 && errno == EINTR)
             continue;
-        if (w <= 0) {
-            b.error = w < 0 ? errno : EIO;
-            return;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
+        if (w <= 0)
+            return w < 0 ? errno : EIO;
+        text.remove_prefix(static_cast<size_t>(w));
     }
+    return 0;
+}
+
+static void write_out(out_buffer &b, const char *p, size_t n)
+{
+    if (b.error == 0)
+        b.error = write_all(b.fd, std::string_view(p, n));
 }
 
 int out_flush(out_buffer &b)

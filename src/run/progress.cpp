@@ -1,6 +1,7 @@
 // What the run has done so far: a status line on the operator's terminal
 // while the report goes to a file, and the request to stop early.
 
+#include "run/outbuf.h"
 #include "run/run.h"
 
 #include <cerrno>
@@ -45,15 +46,7 @@ static long now_ms()
 // the status line, never the run.
 static void put_stderr(const std::string &text)
 {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t w = write(STDERR_FILENO, text.data() + done, text.size() - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return;
-        done += static_cast<size_t>(w);
-    }
+    write_all(STDERR_FILENO, text);
 }
 
 static std::string counts_text()
