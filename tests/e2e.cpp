@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <poll.h>
-#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
