@@ -15,7 +15,6 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -23,7 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using specs = std::vector<std::string>;
+using texts = std::vector<std::string>;
 
 void check(bool ok, const std::string &what)
 {
@@ -64,10 +63,10 @@ std::string subst(std::string text, const std::string &var, const std::string &v
     return text;
 }
 
-// A tree as sorted specs: "d/" an empty directory, "l@target" a link,
+// A tree as sorted texts, one per entry: "d/" an empty directory, "l@target" a link,
 // "h#other" a hard link to another entry, "f|" a FIFO, "m=text" a file,
-// "m" a mailbox holding mail_of(its name). "$O" in a spec stands for other.
-void plant(const std::string &root, const specs &tree, const std::string &other = "")
+// "m" a mailbox holding mail_of(its name). "$O" in a text stands for other.
+void plant(const std::string &root, const texts &tree, const std::string &other = "")
 {
     for (std::string s : tree) {
         s = subst(s, "$O", other);
@@ -88,9 +87,9 @@ void plant(const std::string &root, const specs &tree, const std::string &other 
     }
 }
 
-specs tree(const std::string &root)
+texts tree(const std::string &root)
 {
-    specs t;
+    texts t;
     for (const fs::directory_entry &e : fs::recursive_directory_iterator(root)) {
         std::string rel = e.path().lexically_relative(root).string();
         if (e.is_symlink())
@@ -106,7 +105,7 @@ specs tree(const std::string &root)
     return t;
 }
 
-specs sorted(specs v)
+texts sorted(texts v)
 {
     std::sort(v.begin(), v.end());
     return v;
@@ -128,8 +127,7 @@ struct spool {
     std::function<void()> in_child = [] {};
     std::function<void(pid_t)> meanwhile = [](pid_t) {};
     spool() { fs::create_directories(root); }
-    // With broken_out, standard output is a pipe that nobody reads.
-    outcome run(specs args, mode_t mask = 022, bool broken_out = false, const specs &in_cwd = {})
+    outcome run(texts args, mode_t mask = 022, const texts &in_cwd = {})
     {
         std::string at = dir.path + "/run" + std::to_string(++runs), out = at + ".out", err = at + ".err";
         cwd = at;
@@ -143,9 +141,7 @@ struct spool {
         pid_t pid = fork();
         check(pid >= 0, "fork");
         if (pid == 0) {
-            int o = open(out.c_str(), O_WRONLY | O_CREAT, 0600), e = open(err.c_str(), O_WRONLY | O_CREAT, 0600), p[2];
-            if (broken_out && pipe(p) == 0 && close(p[0]) == 0)
-                o = p[1];
+            int o = open(out.c_str(), O_WRONLY | O_CREAT, 0600), e = open(err.c_str(), O_WRONLY | O_CREAT, 0600);
             if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(cwd.c_str()) < 0)
                 _exit(126);
             umask(mask);
@@ -162,12 +158,12 @@ struct spool {
         r.log = r.has_log ? read_file(cwd + "/tierbox.log") : "";
         return r;
     }
-    outcome convert(int layout, specs extra = {})
+    outcome convert(int layout, texts extra = {})
     {
         extra.insert(extra.begin(), {"-hash", std::to_string(layout), "-path", root});
         return run(extra);
     }
-    specs rooted(specs v) const
+    texts rooted(texts v) const
     {
         for (std::string &l : v)
             l = subst(l, "$R", root);
@@ -175,9 +171,9 @@ struct spool {
     }
 };
 
-specs lines(const std::string &text, const std::string &prefix = "")
+texts lines(const std::string &text, const std::string &prefix = "")
 {
-    specs v;
+    texts v;
     std::istringstream in(text);
     for (std::string l; std::getline(in, l);)
         if (l.starts_with(prefix))
@@ -188,10 +184,10 @@ specs lines(const std::string &text, const std::string &prefix = "")
 // Standard output equals the log less its ERROR: marks; the closing line
 // and the exit status agree with the errors counted. Returns the errors
 // but the closing count.
-specs expect_sound(const outcome &r)
+texts expect_sound(const outcome &r)
 {
     EXPECT_TRUE(r.has_log);
-    specs errors = lines(r.log, "ERROR: ");
+    texts errors = lines(r.log, "ERROR: ");
     EXPECT_EQ(subst(r.log, "ERROR: ", ""), r.out);
     EXPECT_EQ(r.status == 1 || r.status > 128, !errors.empty()) << r.status << "\n" << r.out;
     std::string closing = "Warning, see tierbox.log, " + std::to_string(errors.size() - 1) + " possibly fatal errors occured";
@@ -208,11 +204,11 @@ TEST(E2e, CommandLineStatusAndLog)
     for (int i = 0; i < 15; i++)
         deep += "/" + std::string(250, 'd');
     struct {
-        specs args, box, cwd;  // cwd: planted in the working directory
+        texts args, box, cwd;  // cwd: planted in the working directory
         int status;
         std::string tail;  // the last line of standard output, "$R" the root
         bool log;
-        specs cwd_after;  // but a log written there
+        texts cwd_after;  // but a log written there
     } cases[] = {
         {{}, {}, {}, 0, "-doit = Actually perform the operation, by default it just prints what it would do", false, {}},
         {{"-hash", "1", "-x"}, {}, {}, 2, "Invalid option (-x)", false, {}},
@@ -234,13 +230,13 @@ TEST(E2e, CommandLineStatusAndLog)
         SCOPED_TRACE(::testing::PrintToString(c.args));
         spool s;
         plant(s.root, c.box);
-        outcome r = s.run(s.rooted(c.args), 022, false, c.cwd);
+        outcome r = s.run(s.rooted(c.args), 022, c.cwd);
         EXPECT_EQ(r.status, c.status);
         EXPECT_TRUE(r.out.ends_with(s.rooted({c.tail})[0] + "\n")) << r.out;
         EXPECT_EQ(r.has_log, c.log);
         if (r.has_log)
             expect_sound(r);
-        specs left = tree(s.cwd);
+        texts left = tree(s.cwd);
         std::erase_if(left, [&](const std::string &e) { return r.has_log && e.starts_with("tierbox.log"); });
         EXPECT_EQ(left, c.cwd_after);
         EXPECT_EQ(tree(s.root), sorted(c.box)) << "a dry run changed the spool";
@@ -262,9 +258,9 @@ TEST(E2e, DryRunThenDoit)
     const std::string exdev = "Rename failed Invalid cross-device link";
     struct {
         int layout;
-        specs extra, box, other;
-        specs said;  // dry-run lines but the first, Move and Processing Directory
-        specs errors, box_after, other_after;
+        texts extra, box, other;
+        texts said;  // dry-run lines but the first, Move and Processing Directory
+        texts errors, box_after, other_after;
         size_t again = 0;  // Move lines the second run still prints
     } cases[] = {
         {1, {}, {"jdoe", "JDoe", "ab", "\xE7", "\xFB", "bob.bin/inbox", "bob.bin/sub/x"}, {},
@@ -309,18 +305,18 @@ TEST(E2e, DryRunThenDoit)
         }
         plant(s.root, c.box, other.path);
         plant(other.path, c.other);
-        specs before = tree(s.root);
+        texts before = tree(s.root);
         outcome dry = s.convert(c.layout, c.extra);
         EXPECT_EQ(tree(s.root), before) << "a dry run changed the spool";
-        specs said = lines(dry.out.substr(dry.out.find('\n') + 1));
+        texts said = lines(dry.out.substr(dry.out.find('\n') + 1));
         std::erase_if(said, [](const std::string &l) { return l.starts_with("Move ") || l.starts_with("Processing Directory "); });
         EXPECT_EQ(said, sorted(s.rooted(c.said)));
-        specs doit = c.extra;
+        texts doit = c.extra;
         doit.push_back("-doit");
         outcome r = s.convert(c.layout, doit);
         EXPECT_EQ(lines(r.out, "Move "), lines(dry.out, "Move "));
         EXPECT_EQ(expect_sound(r), sorted(s.rooted(c.errors)));
-        specs box_after = c.box_after;
+        texts box_after = c.box_after;
         for (std::string &e : box_after)
             e = subst(e, "$O", other.path);
         EXPECT_EQ(tree(s.root), sorted(box_after));
@@ -351,7 +347,7 @@ TEST(E2e, CopyKeepsOwnerModeAndTimes)
     auto was = kept(src);
     expect_sound(s.convert(1, {"-doit"}));
     EXPECT_EQ(kept(other.path + "/jdoe"), was);
-    EXPECT_EQ(tree(s.root), specs{"c@" + other.path});
+    EXPECT_EQ(tree(s.root), texts{"c@" + other.path});
 }
 
 TEST(E2e, FailedCopyLeavesNoPartialMailbox)
@@ -363,10 +359,10 @@ TEST(E2e, FailedCopyLeavesNoPartialMailbox)
         GTEST_SKIP() << "cannot mount a small tmpfs here (needs root)";
     plant(s.root, {"c@" + small, "jdoe=" + std::string(1 << 20, 'm')});
     outcome r = s.convert(1, {"-doit"});
-    specs left = tree(small);
+    texts left = tree(small);
     EXPECT_EQ(std::system(("umount " + small).c_str()), 0);
-    EXPECT_EQ(expect_sound(r), specs{"Rename failed No space left on device"});
-    EXPECT_EQ(left, specs{});
+    EXPECT_EQ(expect_sound(r), texts{"Rename failed No space left on device"});
+    EXPECT_EQ(left, texts{});
     EXPECT_EQ(read_file(s.root + "/jdoe"), std::string(1 << 20, 'm'));
 }
 
@@ -377,11 +373,16 @@ TEST(E2e, BucketsAndBrokenReport)
     spool s;
     plant(s.root, {"jdoe", "ab"});
     check(chown(s.root.c_str(), 1234, 4321) == 0 || geteuid() != 0, "chown");
-    outcome r = s.run({"-hash", "2", "-path", s.root, "-doit"}, 027, true);
+    s.in_child = [] {  // standard output: a pipe that nobody reads
+        int p[2];
+        if (pipe(p) == 0 && close(p[0]) == 0)
+            dup2(p[1], 1);
+    };
+    outcome r = s.run({"-hash", "2", "-path", s.root, "-doit"}, 027);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "tierbox: error writing standard output: Broken pipe\n");
     EXPECT_EQ(lines(r.log, "Move ").size(), 2u);
-    EXPECT_EQ(tree(s.root), specs({"a/b/ab", "j/d/jdoe"}));
+    EXPECT_EQ(tree(s.root), texts({"a/b/ab", "j/d/jdoe"}));
     for (const char *bucket : {"/a", "/j/d"}) {
         struct stat st;
         check(stat((s.root + bucket).c_str(), &st) == 0, "stat");
@@ -406,7 +407,7 @@ std::string drain(int fd)
 TEST(E2e, ProgressOnlyOnTerminal)
 {
     struct {
-        specs doit;
+        texts doit;
         bool out_on_tty;  // else only standard error is the terminal
         std::string tty_tail;
     } cases[] = {
@@ -423,9 +424,6 @@ TEST(E2e, ProgressOnlyOnTerminal)
         int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
         check(slave >= 0, "open pty");
         s.in_child = [&] {
-            struct termios raw;
-            if (tcgetattr(slave, &raw) == 0)
-                cfmakeraw(&raw), tcsetattr(slave, TCSANOW, &raw);
             dup2(slave, 2);
             if (c.out_on_tty)
                 dup2(slave, 1);
@@ -434,6 +432,7 @@ TEST(E2e, ProgressOnlyOnTerminal)
         s.meanwhile = [&](pid_t) {
             close(slave);
             on_tty = drain(master);  // to EIO, once the run has closed it
+            std::erase(on_tty, '\r');  // the terminal's own, and the status line's
         };
         outcome r = s.convert(1, c.doit);
         close(master);
@@ -468,7 +467,7 @@ TEST(E2e, InterruptedRunFinishesLater)
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(strsignal(c.sig)) + (c.ignored ? ", ignored" : ""));
         spool s;
-        specs box;
+        texts box;
         for (int i = 0; i < n; i++)
             box.push_back(std::to_string(i) + std::string(120, 'u'));
         plant(s.root, box);
@@ -497,17 +496,17 @@ TEST(E2e, InterruptedRunFinishesLater)
             continue;
         }
         EXPECT_EQ(r.status, 128 + c.sig);
-        EXPECT_EQ(expect_sound(r), specs{"Interrupted, run the same command again to finish"});
+        EXPECT_EQ(expect_sound(r), texts{"Interrupted, run the same command again to finish"});
         EXPECT_GT(first.size(), 0u);
         EXPECT_LT(first.size(), size_t{n});
         s.in_child = [] {};
         s.meanwhile = [](pid_t) {};
         outcome again = s.convert(1, {"-doit"});
-        EXPECT_EQ(expect_sound(again), specs{});
+        EXPECT_EQ(expect_sound(again), texts{});
         auto all = moves_in(again.log, s.root);
         all.insert(first.begin(), first.end());
         EXPECT_EQ(all.size(), size_t{n}) << "a mailbox moved twice or not at all";
-        specs after;
+        texts after;
         for (const std::string &b : box)
             after.push_back(all.count(b) ? all[b] : b);
         EXPECT_EQ(tree(s.root), sorted(after));

@@ -1,5 +1,4 @@
-// Placement, the key rule, the command line, the packed listing and a
-// copy asked to stop.
+// Placement, the command line, the packed listing and a copy asked to stop.
 
 #include "layout/layout.h"
 #include "relocate/relocate.h"
@@ -16,50 +15,41 @@
 
 namespace {
 
+// Where an entry goes: the key taken from its name (the text after the
+// first separator in force), hashed under each layout.
 TEST(Unit, Placement)
 {
     struct {
-        int layout;
-        std::string key, name, want;  // want is below /var/spool/mail
+        int layout, sep;
+        std::string name, want;  // want is below /var/spool/mail
     } cases[] = {
-        {0, "jdoe", "jdoe", "/jdoe"},
-        {1, "jdoe", "jdoe", "/c/jdoe"},
-        {1, "JDoe", "JDoe", "/c/JDoe"},
-        {1, "ab", "ab", "/n/ab"},
-        {1, "a", "a", "/t/a"},
-        {1, "jdoe", "dom_jdoe", "/c/dom_jdoe"},
-        {1, "jdoex", "jdoex", "/c/jdoex"},  // four bytes at most
-        {1, "", "dom_", "/a/dom_"},
-        {1, "bob.bin", "bob.bin", "/p/bob.bin"},
-        {1, "\xff", "\xff", "/`/\xff"},  // signed bytes: -1, -25, -5
-        {1, "\xe7", "\xe7", "/H/\xe7"},
-        {1, "\xfb", "\xfb", "/\\/\xfb"},
-        {1, "\xc0", "\xc0", "/U/\xc0"},  // only A-Z are lowered
-        {2, "dom_jdoe", "dom_jdoe", "/j/d/dom_jdoe"},
-        {2, "x_Q", "x_Q", "/Q/x_Q"},
-        {2, "jdoe", "jdoe", "/j/d/jdoe"},
-        {2, "dom_", "dom_", "//dom_"},
-        {2, "b_cd", "a_b_cd", "/c/d/a_b_cd"},
-        {2, "a_.b", "a_.b", "/./b/a_.b"},
-        {5, "jdoe", "jdoe", "/jdoe"},
+        {0, 0, "jdoe", "/jdoe"},
+        {1, '_', "jdoe", "/c/jdoe"},
+        {1, 0, "JDoe", "/c/JDoe"},
+        {1, 0, "ab", "/n/ab"},
+        {1, 0, "a", "/t/a"},
+        {1, '_', "dom_jdoe", "/c/dom_jdoe"},
+        {1, 0, "dom_jdoe", "/z/dom_jdoe"},  // no separator in force
+        {1, -23, "x\xe9y", "/k/x\xe9y"},  // nor with a negative one
+        {1, 0, "jdoex", "/c/jdoex"},        // four bytes at most
+        {1, '_', "dom_", "/a/dom_"},
+        {1, 0, "bob.bin", "/p/bob.bin"},
+        {1, 0, "\xff", "/`/\xff"},  // signed bytes: -1, -25, -5
+        {1, 0, "\xe7", "/H/\xe7"},
+        {1, 0, "\xfb", "/\\/\xfb"},
+        {1, 0, "\xc0", "/U/\xc0"},  // only A-Z are lowered
+        {2, 0, "dom_jdoe", "/j/d/dom_jdoe"},
+        {2, 0, "x_Q", "/Q/x_Q"},
+        {2, '_', "x_jdoe", "/j/d/x_jdoe"},
+        {2, 0, "dom_", "//dom_"},
+        {2, '_', "a_b_cd", "/c/d/a_b_cd"},  // the first separator counts
+        {2, 0, "a_.b", "/./b/a_.b"},
+        {5, 0, "jdoe", "/jdoe"},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(drop_file(c.key, c.name, c.layout, "/var/spool/mail"), "/var/spool/mail" + c.want) << c.key;
+        EXPECT_EQ(drop_file(entry_key(c.name, c.sep), c.name, c.layout, "/var/spool/mail"), "/var/spool/mail" + c.want)
+            << c.name;
     EXPECT_EQ(drop_file("jdoe", "jdoe", 1, "/r/"), "/r//c/jdoe");  // the root as typed
-}
-
-TEST(Unit, Key)
-{
-    struct {
-        std::string name;
-        int sep;
-        std::string want;
-    } cases[] = {
-        {"dom_jdoe", '_', "jdoe"}, {"a_b_cd", '_', "b_cd"}, {"jdoe", '_', "jdoe"},
-        {"dom_", '_', ""},         {"dom_jdoe", 0, "dom_jdoe"}, {"x\xe9y", -23, "x\xe9y"},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(entry_key(c.name, c.sep), c.want) << c.name;
 }
 
 TEST(Unit, Options)
