@@ -109,20 +109,6 @@ static int create_target(const std::string &dst, target &t, int *why)
     return 0;
 }
 
-static int write_all(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return w < 0 ? errno : EIO;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
-}
-
 // Returns 0, or the error number of the read or write that failed.
 static int copy_data(int in, int out)
 {
@@ -138,7 +124,7 @@ static int copy_data(int in, int out)
             return errno;
         if (n == 0)
             return 0;
-        int err = write_all(out, buf, static_cast<size_t>(n));
+        int err = write_all(out, std::string_view(buf, static_cast<size_t>(n)));
         if (err != 0)
             return err;
     }

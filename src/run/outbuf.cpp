@@ -1,4 +1,5 @@
 #include "run/outbuf.h"
+#include "run/run.h"
 
 #include <cerrno>
 #include <cstring>

@@ -18,10 +18,6 @@ struct out_buffer {
     int error = 0;  // the first failed write's error number
 };
 
-// Writes all of text to fd, through short writes and interruptions.
-// Returns 0, or the error number of the write that failed.
-int write_all(int fd, std::string_view text);
-
 void out_open(out_buffer &b, int fd);
 void out_put(out_buffer &b, std::string_view text);
 // Writes out what is buffered. Returns 0, or the first write error.

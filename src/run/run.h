@@ -21,6 +21,10 @@ void emsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // of a command line are.
 void put_stdout(std::string_view text);
 
+// Writes all of text to fd, through short writes and interruptions.
+// Returns 0, or the error number of the write that failed.
+int write_all(int fd, std::string_view text);
+
 // The system's error text for errno after path, on standard error only,
 // on a line of its own even while a status line is shown.
 void syserr(const std::string &path);
