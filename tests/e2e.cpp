@@ -215,7 +215,7 @@ TEST(E2e, CommandLineStatusAndLog)
         {{"-hash", "1", "-path"}, {}, {}, 2, "Missing value for option (-path)", false, {}},
         {{"-hash", "1"}, {}, {}, 2, "Path not specified", true, {}},
         {{"-path", "$R", "-hash", "-1"}, {}, {}, 2, "hash number not specified", true, {}},
-        {{"-hash", "1", "-path", "$R/none"}, {}, {}, 0, "Unable to open dir ($R/none) No such file or directory", true, {}},
+        {{"-hash", "1", "-path", "$R/none"}, {}, {}, 1, "Warning, see tierbox.log, 1 possibly fatal errors occured", true, {}},
         {{"-hash", "1", "-path", "$R" + deep}, {deep.substr(1) + "/jdoe"}, {}, 0, "Move $R" + deep + "/jdoe --> $R" + deep + "/c/jdoe",
          true, {}},
         // A log from an earlier run is replaced; a link or a FIFO planted

@@ -1,13 +1,14 @@
 // Placement, the command line, the packed listing and a copy asked to stop.
 
 #include "layout/layout.h"
-#include "relocate/relocate.h"
+#include "relocate/files.h"
 #include "run/run.h"
 #include "walk/walk.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <fcntl.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -111,12 +112,14 @@ TEST(Unit, StoppedCopyLeavesNothing)
     ASSERT_NE(mkdtemp(dir.data()), nullptr);
     xpath = dir;
     std::ofstream(dir + "/jdoe") << std::string(1 << 20, 'm');
+    std::filesystem::create_directory(dir + "/c");
+    fd_owner from(lib_openroot(dir)), to(open((dir + "/c").c_str(), O_RDONLY | O_DIRECTORY));
     stop_signal = SIGINT;
     int why = 0;
-    EXPECT_EQ(lib_copy(dir + "/jdoe", dir + "/c", &why), 0);
+    EXPECT_EQ(lib_copy(from.fd, "jdoe", dir + "/jdoe", to.fd, dir + "/c/jdoe", &why), 0);
     stop_signal = 0;
     EXPECT_EQ(why, EINTR);
-    EXPECT_FALSE(std::filesystem::exists(dir + "/c"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir + "/c"));
     EXPECT_EQ(std::filesystem::file_size(dir + "/jdoe"), 1u << 20);
     std::filesystem::remove_all(dir);
 }

@@ -1,41 +1,53 @@
-// Copying a mailbox to another file system. The source is removed by the
-// caller only after this reports success, so every step that could leave
-// a short or unsynced copy must fail the whole copy and take the partial
-// destination away again.
+// Moving a mailbox to another file system: a copy, then the removal of the
+// source. The copy is never visible under the mailbox's name until it is
+// complete and on stable storage; the source goes only after that, under
+// the mailbox's locks, and only if it is still the file that was copied.
+// Every step that could leave a short copy fails the whole move.
 
-#include "relocate/relocate.h"
+#include "relocate/files.h"
 #include "run/run.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Closes a file descriptor when it goes out of scope.
-struct fd_owner {
-    int fd = -1;
-    fd_owner() = default;
-    explicit fd_owner(int f) : fd(f) {}
-    fd_owner(const fd_owner &) = delete;
-    fd_owner &operator=(const fd_owner &) = delete;
-    ~fd_owner()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
+// The source: the entry of the spool (a file, or a trusted link), and the
+// regular file that is read, each as found when the copy began.
+struct source {
+    fd_owner entry;     // O_PATH, the entry itself
+    struct stat est;    // its status
+    fd_owner file;      // O_PATH, the file it is or points to
+    struct stat st;     // its status
+    fd_owner in;        // the file, open for reading and locking
 };
 
-// The copy being written: unnamed until linked into place where the file
-// system allows it, so that not even a killed run leaves a partial mailbox.
+// The copy being written: unnamed (O_TMPFILE) until linked into place, or
+// where the file system refuses that, under a name no mailbox can have.
 struct target {
     fd_owner out;
-    bool named = false;  // dst exists on disk and must go if the copy fails
+    std::string partial;  // the temporary name, when there is one
+    bool named = false;   // a name in the bucket is the copy's, to remove on failure
+    std::string name;     // that name
+    struct stat st;
 };
 
 }  // namespace
+
+int reopen(int path, int flags)
+{
+    std::string proc = "/proc/self/fd/" + std::to_string(path);
+    return open(proc.c_str(), flags | O_NOCTTY | O_CLOEXEC);
+}
+
+static int refuse(const char *fmt, const std::string &path, int *why)
+{
+    emsg(fmt, path.c_str());
+    *why = EXDEV;
+    return 0;
+}
 
 static int refuse_existing(const std::string &dst, int err, int *why)
 {
@@ -44,69 +56,74 @@ static int refuse_existing(const std::string &dst, int err, int *why)
     return 0;
 }
 
-static int refuse_not_regular(const std::string &src, int *why)
+static int failed(const std::string &path, int *why)
 {
-    emsg("Cannot copy %s, not a regular file\n", src.c_str());
-    *why = EXDEV;
-    return -1;
-}
-
-// Opening for reading, without blocking on a FIFO, is how an existing
-// destination is recognised. A device is not opened (a tape would rewind,
-// a watchdog start); it is refused when the destination is created.
-static bool readable(const std::string &path)
-{
-    struct stat st;
-    if (stat(path.c_str(), &st) < 0 || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
-        return false;
-    fd_owner fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    return fd.fd >= 0;
-}
-
-// Opens the source, links followed, once it is known to be a regular file,
-// so that a link to a device never has root open the device. Returns the
-// descriptor, or -1 after reporting, with *why set.
-static int open_source(const std::string &src, struct stat &st, int *why)
-{
-    if (stat(src.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return refuse_not_regular(src, why);
-    int fd = open(src.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0 || fstat(fd, &st) < 0) {
-        *why = errno;
-        syserr(src);
-        if (fd >= 0)
-            close(fd);
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {  // replaced since the check above
-        close(fd);
-        return refuse_not_regular(src, why);
-    }
-    return fd;
-}
-
-// Creates the destination so that nothing existing is ever opened for
-// writing. Returns 1, or 0 after reporting, with *why set.
-static int create_target(const std::string &dst, target &t, int *why)
-{
-    struct stat st;
-    if (lstat(dst.c_str(), &st) == 0)
-        return refuse_existing(dst, EEXIST, why);
-    t.out.fd = open(parent_of(dst).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (t.out.fd >= 0)
-        return 1;
-    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
-        t.out.fd = open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
-        if (t.out.fd >= 0) {
-            t.named = true;
-            return 1;
-        }
-    }
-    if (errno == EEXIST)
-        return refuse_existing(dst, EEXIST, why);
     *why = errno;
-    syserr(dst);
+    syserr(path);
     return 0;
+}
+
+// Finds the source without following a link unless the trust rule allows
+// it, and without opening anything yet.
+static int find_source(int from, const std::string &name, const std::string &src, source &s, int *why)
+{
+    s.entry.fd = openat(from, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (s.entry.fd < 0 || fstat(s.entry.fd, &s.est) < 0)
+        return failed(src, why);
+    if (!S_ISLNK(s.est.st_mode)) {
+        s.st = s.est;
+        return 1;
+    }
+    trust_result r = follow_link(from, s.entry.fd, s.est, O_PATH, s.file.fd);
+    if (r == trust_refused)
+        return refuse(untrusted_msg, src, why);
+    if (r == trust_failed || fstat(s.file.fd, &s.st) < 0)
+        return failed(src, why);
+    return 1;
+}
+
+// Opens the source's regular file, the very one found, for reading and
+// locking; a device or a FIFO is never opened.
+static int open_source(source &s, const std::string &src, int *why)
+{
+    if (!S_ISREG(s.st.st_mode))
+        return refuse("Cannot copy %s, not a regular file\n", src, why);
+    s.in.fd = reopen(s.file.fd >= 0 ? s.file.fd : s.entry.fd, O_RDWR);
+    if (s.in.fd < 0 || fstat(s.in.fd, &s.st) < 0)
+        return failed(src, why);
+    return 1;
+}
+
+static int lock_source(int from, const std::string &name, const std::string &src, source &s, mail_lock &l,
+                       int *why)
+{
+    int err = lock_mailbox(from, name, s.in.fd, l);
+    if (err == EWOULDBLOCK)
+        return refuse("Cannot copy %s, it is locked by another program\n", src, why);
+    if (err != 0) {
+        *why = err;
+        return 0;
+    }
+    return 1;
+}
+
+// The source goes only while it is still the entry that was copied.
+static int remove_source(int from, const std::string &name, const std::string &src, const source &s)
+{
+    struct stat now;
+    int err = 0;
+    if (fstatat(from, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) < 0)
+        err = errno;
+    else if (now.st_dev != s.est.st_dev || now.st_ino != s.est.st_ino)
+        err = EBUSY;
+    else if (unlinkat(from, name.c_str(), 0) < 0)
+        err = errno;
+    if (err != 0) {
+        emsg("Could not remove %s %s\n", src.c_str(), std::strerror(err));
+        return 0;
+    }
+    progress_move();
+    return 1;
 }
 
 // Returns 0, or the error number of the read or write that failed.
@@ -130,6 +147,81 @@ static int copy_data(int in, int out)
     }
 }
 
+// True when both files hold the same bytes, read through their descriptors.
+static bool same_content(int a, int b)
+{
+    static char ba[1 << 16], bb[1 << 16];
+    for (off_t at = 0;;) {
+        ssize_t na = pread(a, ba, sizeof ba, at), nb = pread(b, bb, sizeof bb, at);
+        if (na < 0 || na != nb || std::memcmp(ba, bb, static_cast<size_t>(na)) != 0)
+            return false;
+        if (na == 0)
+            return true;
+        at += na;
+    }
+}
+
+static bool same_attributes(const struct stat &a, const struct stat &b)
+{
+    return a.st_size == b.st_size && a.st_uid == b.st_uid && a.st_gid == b.st_gid && a.st_mode == b.st_mode;
+}
+
+// A destination identical to the source is a copy that a killed run
+// completed but could not follow with the removal of the source.
+static bool copy_complete(int to, const std::string &name, const struct stat &dst_st, const source &s)
+{
+    fd_owner path(openat(to, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (path.fd < 0 || fstat(path.fd, &st) < 0 || st.st_dev != dst_st.st_dev || st.st_ino != dst_st.st_ino)
+        return false;
+    fd_owner copy(reopen(path.fd, O_RDONLY));
+    return copy.fd >= 0 && fstat(copy.fd, &st) == 0 && same_attributes(st, s.st) && same_content(s.in.fd, copy.fd);
+}
+
+// The destination is taken. A complete copy there finishes the move of a
+// killed run; anything else is refused, since nothing is ever replaced.
+static int existing_target(int from, const std::string &name, const std::string &src, int to, const std::string &dst,
+                           source &s, const struct stat &dst_st, int *why)
+{
+    if (S_ISREG(s.st.st_mode) && S_ISREG(dst_st.st_mode) && same_attributes(s.st, dst_st)) {
+        mail_lock l;
+        if (!open_source(s, src, why) || !lock_source(from, name, src, s, l, why))
+            return 0;
+        bool done = copy_complete(to, name, dst_st, s) && remove_source(from, name, src, s);
+        unlock_mailbox(l);
+        if (done) {
+            imsg("Removed %s, its copy %s is complete\n", src.c_str(), dst.c_str());
+            return 1;
+        }
+    }
+    // What can be read is told apart as the system's own refusal would;
+    // a device is only looked at, never opened.
+    struct stat st;
+    bool readable = fstatat(to, name.c_str(), &st, 0) == 0 && !S_ISCHR(st.st_mode) && !S_ISBLK(st.st_mode);
+    return refuse_existing(dst, readable ? EXDEV : EEXIST, why);
+}
+
+// Creates the copy in the bucket, never opening anything that exists.
+static int create_target(int to, const std::string &name, const std::string &dst, target &t, int *why)
+{
+    t.out.fd = openat(to, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (t.out.fd >= 0)
+        return 1;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        return failed(dst, why);
+    // A leftover of a killed run under the temporary name goes first.
+    t.partial.assign(partial_prefix);
+    t.partial += name;
+    if (unlinkat(to, t.partial.c_str(), 0) < 0 && errno != ENOENT)
+        return failed(dst, why);
+    t.out.fd = openat(to, t.partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+    if (t.out.fd < 0 || fstat(t.out.fd, &t.st) < 0)
+        return failed(dst, why);
+    t.named = true;
+    t.name = t.partial;
+    return 1;
+}
+
 // Owner before mode, since a change of owner clears set-id bits; times
 // last, as the source had them before the copy read it.
 static int carry_over(int out, const struct stat &st)
@@ -144,112 +236,121 @@ static int carry_over(int out, const struct stat &st)
     return 0;
 }
 
-// Mail delivered to the source while it was copied would be lost with the
-// source: checked last, just before the caller removes it, that the source
-// has neither grown nor been written nor been replaced under its name.
-static int source_unchanged(const std::string &src, int in, const struct stat &before)
+// Renames within one directory, never replacing an entry: where the file
+// system refuses the flag, a hard link, which never replaces either.
+static int rename_noreplace(int dir, const std::string &from, const std::string &to)
+{
+    if (renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL || linkat(dir, from.c_str(), dir, to.c_str(), 0) < 0)
+        return -1;
+    unlinkat(dir, from.c_str(), 0);
+    return 0;
+}
+
+// Gives the complete copy the mailbox's name, never replacing an entry.
+static int name_target(int to, const std::string &name, target &t)
+{
+    int r;
+    if (t.partial.empty()) {
+        r = linkat(t.out.fd, "", to, name.c_str(), AT_EMPTY_PATH);
+        if (r < 0 && errno == ENOENT) {
+            // Without the privilege for an empty path, link through /proc.
+            std::string proc = "/proc/self/fd/" + std::to_string(t.out.fd);
+            r = linkat(AT_FDCWD, proc.c_str(), to, name.c_str(), AT_SYMLINK_FOLLOW);
+        }
+    } else {
+        r = rename_noreplace(to, t.partial, name);
+    }
+    if (r < 0)
+        return errno;
+    if (fstat(t.out.fd, &t.st) < 0)
+        return errno;
+    t.named = true;
+    t.name = name;
+    return 0;
+}
+
+// Mail delivered to the source while it was copied would be lost with it:
+// checked under the locks, just before the removal, that the source has
+// neither grown nor been written nor been replaced under its name.
+static int source_unchanged(int from, const std::string &name, const source &s, const struct stat &before)
 {
     struct stat now, named;
-    if (fstat(in, &now) < 0 || stat(src.c_str(), &named) < 0)
+    if (fstat(s.in.fd, &now) < 0 || fstatat(from, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) < 0)
         return errno;
     if (now.st_size != before.st_size || now.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-        now.st_mtim.tv_nsec != before.st_mtim.tv_nsec || named.st_dev != now.st_dev || named.st_ino != now.st_ino)
+        now.st_mtim.tv_nsec != before.st_mtim.tv_nsec || named.st_dev != s.est.st_dev ||
+        named.st_ino != s.est.st_ino)
         return EBUSY;
     return 0;
 }
 
-static int link_into_place(target &t, const std::string &dst, int *why)
+// Writes, flushes and names the copy. Returns 0 or the error for the move.
+static int fill_target(int to, const std::string &name, const std::string &dst, source &s, target &t)
 {
-    int r = linkat(t.out.fd, "", AT_FDCWD, dst.c_str(), AT_EMPTY_PATH);
-    if (r < 0 && errno == ENOENT) {
-        // Without the privilege for an empty path, link through /proc.
-        std::string proc = "/proc/self/fd/" + std::to_string(t.out.fd);
-        r = linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, dst.c_str(), AT_SYMLINK_FOLLOW);
-    }
-    if (r < 0) {
-        if (errno == EEXIST)
-            return refuse_existing(dst, EEXIST, why);
-        *why = errno;
-        return 0;
-    }
-    t.named = true;
-    return 1;
-}
-
-static int sync_dir(const std::string &dir)
-{
-    fd_owner d(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (d.fd < 0)
-        return errno;
-    if (fsync(d.fd) < 0 && errno != EINVAL)
-        return errno;
-    return 0;
-}
-
-// The new name must be on stable storage before the source goes, and so
-// must the buckets above it up to the root, which may have just been made.
-static int sync_dirs(const std::string &dst)
-{
-    std::string dir = parent_of(dst);
-    for (;;) {
-        int err = sync_dir(dir);
-        if (err != 0)
-            return err;
-        std::string up = parent_of(dir);
-        if (dir.size() <= xpath.size() || up.size() >= dir.size())
-            return 0;
-        dir = up;
-    }
-}
-
-// Everything after the target exists. Returns 1, or 0 with *why set.
-static int fill_target(const std::string &src, int in, const struct stat &st, target &t, const std::string &dst,
-                       int *why)
-{
-    int err = copy_data(in, t.out.fd);
+    int err = copy_data(s.in.fd, t.out.fd);
     if (err == 0)
-        err = carry_over(t.out.fd, st);
+        err = carry_over(t.out.fd, s.st);
     if (err == 0 && fsync(t.out.fd) < 0)
         err = errno;
-    if (err != 0) {
-        *why = err;
-        return 0;
-    }
-    if (!t.named && !link_into_place(t, dst, why))
-        return 0;
-    int fd = t.out.fd;
-    t.out.fd = -1;
-    if (close(fd) < 0) {
-        *why = errno;
-        emsg("Could not close %s %s\n", dst.c_str(), std::strerror(*why));
-        return 0;
-    }
-    err = sync_dirs(dst);
     if (err == 0)
-        err = source_unchanged(src, in, st);
+        err = name_target(to, name, t);
+    if (err == EEXIST) {
+        refuse_existing(dst, EEXIST, &err);
+        return EXDEV;
+    }
+    if (err != 0)
+        return err;
+    if (close(t.out.release()) < 0) {
+        err = errno;
+        emsg("Could not close %s %s\n", dst.c_str(), std::strerror(err));
+        return err;
+    }
+    return sync_route();
+}
+
+// Takes away a copy that failed, if the name still holds it.
+static void drop_target(int to, const std::string &dst, const target &t)
+{
+    struct stat now;
+    if (!t.named || fstatat(to, t.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) < 0)
+        return;
+    if (now.st_dev == t.st.st_dev && now.st_ino == t.st.st_ino && unlinkat(to, t.name.c_str(), 0) < 0)
+        syserr(dst);
+}
+
+static int copy_locked(int from, const std::string &name, const std::string &src, int to, const std::string &dst,
+                       source &s, int *why)
+{
+    struct stat before = s.st;
+    target t;
+    if (!create_target(to, name, dst, t, why))
+        return 0;
+    int err = fill_target(to, name, dst, s, t);
+    if (err == 0)
+        err = source_unchanged(from, name, s, before);
     if (err != 0) {
+        drop_target(to, dst, t);
         *why = err;
         return 0;
     }
+    remove_source(from, name, src, s);
     return 1;
 }
 
-int lib_copy(const std::string &src, const std::string &dst, int *why)
+int lib_copy(int from, const std::string &name, const std::string &src, int to, const std::string &dst, int *why)
 {
-    if (readable(dst))
-        return refuse_existing(dst, EXDEV, why);
-
-    struct stat st;
-    fd_owner in(open_source(src, st, why));
-    if (in.fd < 0)
+    source s;
+    if (!find_source(from, name, src, s, why))
         return 0;
-
-    target t;
-    if (!create_target(dst, t, why))
+    struct stat dst_st;
+    if (fstatat(to, name.c_str(), &dst_st, AT_SYMLINK_NOFOLLOW) == 0)
+        return existing_target(from, name, src, to, dst, s, dst_st, why);
+    mail_lock l;
+    if (!open_source(s, src, why) || !lock_source(from, name, src, s, l, why))
         return 0;
-    if (fill_target(src, in.fd, st, t, dst, why))
-        return 1;
-    if (t.named && unlink(dst.c_str()) < 0)
-        syserr(dst);
-    return 0;
+    int done = copy_locked(from, name, src, to, dst, s, why);
+    unlock_mailbox(l);
+    return done;
 }

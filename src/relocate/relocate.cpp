@@ -1,4 +1,4 @@
-#include "relocate/relocate.h"
+#include "relocate/files.h"
 #include "layout/layout.h"
 #include "run/run.h"
 
@@ -38,23 +38,51 @@ static bool place(std::string_view name, const std::string &dir, int layout, int
     return true;
 }
 
-int do_one(std::string_view name, const std::string &dir, int layout, int sep, int doit)
+// The bucket dst goes into, after its Move line: a bucket refused by the
+// trust rule is said, and the entry stays where it is. Returns false when
+// the entry is to stay; with doit, `to` is then -1 or holds errno in err.
+static bool destination(const std::string &dst, int doit, int &to, int &err)
+{
+    std::string bad;
+    err = 0;
+    trust_result r = reach_bucket(dst, doit, to, bad);
+    if (r == trust_refused) {
+        emsg(untrusted_msg, bad.c_str());
+        return false;
+    }
+    if (r == trust_failed) {
+        err = errno;
+        to = -1;
+    }
+    return true;
+}
+
+int do_one(std::string_view name, int at, const std::string &dir, int layout, int sep, int doit)
 {
     // Reused across calls: a spool of millions of entries passes here.
-    static std::string src, dst;
+    static std::string src, dst, entry;
     if (!place(name, dir, layout, sep, src, dst))
         return 1;
     if (src == dst)
         return 1;
     imsg("Move %s --> %s\n", src.c_str(), dst.c_str());
-    if (doit)
-        do_move(src, dst);
-    else
+    int to, err;
+    if (!destination(dst, doit, to, err))
+        return 1;
+    if (!doit) {
         progress_move();
+        return 1;
+    }
+    if (err != 0) {
+        emsg("Rename failed %s\n", std::strerror(err));
+        return 1;
+    }
+    entry.assign(name);
+    do_move(at, entry, src, to, dst);
     return 1;
 }
 
-int do_bindir(std::string_view name, const std::string &dir, int layout, int sep, int doit)
+int do_bindir(std::string_view name, int at, const std::string &dir, int layout, int sep, int doit)
 {
     std::string src, dst;
     imsg("Processing Bin Directory %.*s\n", static_cast<int>(name.size()), name.data());
@@ -63,11 +91,15 @@ int do_bindir(std::string_view name, const std::string &dir, int layout, int sep
     if (src == dst)
         return 1;
     imsg("Move %s --> %s\n", src.c_str(), dst.c_str());
+    int to, err;
+    if (!destination(dst, doit, to, err))
+        return 1;
     if (!doit) {
         progress_move();
         return 1;
     }
-    int err = move_entry(src, dst);
+    if (err == 0)
+        err = move_entry(at, std::string(name), to);
     if (err != 0)
         emsg("Rename FAILED %s %s %s\n", std::strerror(err), src.c_str(), dst.c_str());
     else

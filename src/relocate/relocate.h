@@ -1,4 +1,11 @@
 // Relocation: puts each entry the walk finds in its place under the layout.
+//
+// The spool may be writable by others, who can rename, swap or link its
+// entries at any moment. So nothing here names an object by a path that the
+// kernel would look up again: every action is taken relative to a directory
+// descriptor opened along a checked route, and only directories and links of
+// a trusted owner (root, or the owner of the spool's root) are entered, moved
+// into or copied through.
 #pragma once
 
 #include <string>
@@ -11,31 +18,30 @@ std::string_view entry_key(std::string_view name, int sep);
 // Turns every '\' into '/', in place.
 void fix_slash(std::string &path);
 
-// Relocates the entry `name` of `dir` (a mailbox, or anything that is not
-// a directory). Returns 1.
-int do_one(std::string_view name, const std::string &dir, int layout, int sep, int doit);
+// Opens the conversion root once for the run, links followed: the operator
+// named it. Its owner becomes a trusted owner, with root. Returns the
+// descriptor, kept open until the process ends, or -1 with errno set.
+int lib_openroot(const std::string &path);
 
-// Relocates the bin directory `name` of `dir`, whole and by rename only.
+enum trust_result { trust_ok, trust_refused, trust_failed };
+
+// Opens the directory `name` of the open directory `at` when it is a real
+// directory of a trusted owner, or a trusted owner's link to a directory of
+// a trusted owner; trust_refused otherwise. On trust_failed errno tells why.
+trust_result lib_opendir(int at, const std::string &name, int &fd);
+
+// The text that reports a directory or link refused by the trust rule.
+constexpr const char *untrusted_msg = "Skipping %s, owned by neither root nor the spool's owner\n";
+
+// A copy to another file system that cannot be written unnamed is written
+// under this prefix and the mailbox's name until it is complete: no
+// mailbox ever has such a name, and the walk passes such entries by.
+constexpr std::string_view partial_prefix = ".tierbox-partial.";
+
+// Relocates the entry `name` of the open directory `at`, whose path is
+// `dir` (a mailbox, or anything that is not a directory). Returns 1.
+int do_one(std::string_view name, int at, const std::string &dir, int layout, int sep, int doit);
+
+// Relocates the bin directory `name` of `at`, whole and by rename only.
 // Returns 1.
-int do_bindir(std::string_view name, const std::string &dir, int layout, int sep, int doit);
-
-// Moves a file to dst, creating missing buckets and copying across file
-// systems; never replaces an existing dst. Returns 1; failures are reported.
-int do_move(const std::string &src, const std::string &dst);
-
-// Creates every missing ancestor directory of path from its third byte on,
-// each owned like the directory it is made in.
-void lib_mkdir(const std::string &path);
-
-// Copies src to a new file dst with its content, owner, group, mode and
-// times, flushed to stable storage; dst is never left half-written. Returns
-// 1 on success; else 0 with *why holding the error to report for the move.
-int lib_copy(const std::string &src, const std::string &dst, int *why);
-
-// Renames src to dst, making missing buckets, never replacing an existing
-// dst. Returns 0 when src is in place (also when dst already names the very
-// same object), else the error number of the last rename.
-int move_entry(const std::string &src, const std::string &dst);
-
-// The directory a path names an entry of: "." for a bare name.
-std::string parent_of(const std::string &path);
+int do_bindir(std::string_view name, int at, const std::string &dir, int layout, int sep, int doit);

@@ -114,8 +114,10 @@ int main(int argc, char **argv)
 
     // A reader that goes away (a pager quit, "| head") must not kill a run
     // that is moving mail: the moves go on and the log records them all.
-    if (opt.doit)
+    if (opt.doit) {
         signal(SIGPIPE, SIG_IGN);
+        report_live();
+    }
 
     catch_stops();
     xpath = opt.root;

@@ -28,6 +28,28 @@ int out_finish()
     return out_flush(out);
 }
 
+static bool live;        // -doit: the report keeps up with the moves
+static long last_flush;  // milliseconds, monotonic
+
+void report_live()
+{
+    live = true;
+    last_flush = now_ms();
+}
+
+void report_flush()
+{
+    out_finish();
+    log_finish();
+    last_flush = now_ms();
+}
+
+void report_keep_up()
+{
+    if (live && now_ms() - last_flush >= 1000)
+        report_flush();
+}
+
 // The messages use only %s, %.*s, %d and %c. Those are expanded here
 // directly: the general printf machinery costs more than the walk itself
 // on a spool of a million mailboxes. Anything else goes to vsnprintf.
@@ -104,6 +126,7 @@ static void say(bool error, const char *fmt, va_list ap)
     } else {
         imsg_log(text);
     }
+    report_keep_up();
     errno = saved;
 }
 

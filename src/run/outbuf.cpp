@@ -3,7 +3,16 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
+
+long now_ms()
+{
+    struct timespec ts;
+    if (clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) < 0)
+        return 0;
+    return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 void out_open(out_buffer &b, int fd)
 {

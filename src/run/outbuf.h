@@ -22,3 +22,10 @@ void out_open(out_buffer &b, int fd);
 void out_put(out_buffer &b, std::string_view text);
 // Writes out what is buffered. Returns 0, or the first write error.
 int out_flush(out_buffer &b);
+
+// Milliseconds on a coarse monotonic clock: cheap enough to read often.
+long now_ms();
+
+// With -doit, writes out the report and the log when a second has passed
+// since they were last written out.
+void report_keep_up();

@@ -34,14 +34,6 @@ static long last_draw;   // milliseconds, monotonic
 // Checking the clock for every entry would cost more than the entry.
 enum { entries_per_check = 256, draw_every_ms = 250 };
 
-static long now_ms()
-{
-    struct timespec ts;
-    if (clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) < 0)
-        return 0;
-    return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // The terminal is the operator's to look at: a failed write there costs
 // the status line, never the run.
 static void put_stderr(const std::string &text)
@@ -114,7 +106,10 @@ void progress_dir()
 void progress_entry()
 {
     seen.entries++;
-    if (shown && seen.entries % entries_per_check == 0)
+    if (seen.entries % entries_per_check != 0)
+        return;
+    report_keep_up();
+    if (shown)
         tick();
 }
 

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 
 // The conversion root, set once by main before the walk starts.
 extern std::string xpath;
@@ -32,6 +33,13 @@ void syserr(const std::string &path);
 // Appends text to "tierbox.log", opening it on first use. Returns 1.
 int imsg_log(std::string_view text);
 
+// With -doit the report and the log must keep up with the moves, so that
+// a kill or a power cut loses at most the last second of them: from then
+// on, standard output (unless a terminal) and the log are written out at
+// least once a second, and report_flush writes them out at once.
+void report_live();
+void report_flush();
+
 // Flush standard output and the log. Each returns 0, or the error number
 // of the first write that failed.
 int out_finish();
@@ -51,6 +59,26 @@ void progress_dir();    // a directory walked
 void progress_entry();  // an entry seen in a listing
 void progress_move();   // a move reported (dry run) or made (-doit)
 void progress_end();
+
+// Closes a file descriptor when it goes out of scope.
+struct fd_owner {
+    int fd = -1;
+    fd_owner() = default;
+    explicit fd_owner(int f) : fd(f) {}
+    fd_owner(const fd_owner &) = delete;
+    fd_owner &operator=(const fd_owner &) = delete;
+    ~fd_owner()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    int release()
+    {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
+};
 
 // The command line, read into the run's settings.
 struct options {

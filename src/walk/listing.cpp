@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 static constexpr size_t block_size = 1 << 18;
 static constexpr size_t record_extra = 3;  // two length bytes and the flag
@@ -66,12 +67,15 @@ static bool is_dot(const char *name)
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-listing dir_scan(const std::string &dir)
+listing dir_scan(int fd, const std::string &dir)
 {
     listing l;
-    DIR *d = opendir(dir.c_str());
+    int own = dup(fd);
+    DIR *d = own < 0 ? nullptr : fdopendir(own);
     if (d == nullptr) {
-        imsg("Unable to open dir (%s) %s\n", dir.c_str(), std::strerror(errno));
+        emsg("Unable to read dir (%s) %s\n", dir.c_str(), std::strerror(errno));
+        if (own >= 0)
+            close(own);
         return l;
     }
     std::unique_ptr<DIR, int (*)(DIR *)> owner(d, closedir);

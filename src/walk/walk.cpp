@@ -2,8 +2,12 @@
 #include "relocate/relocate.h"
 #include "run/run.h"
 
-// do_convert calls in progress: the root is the first level, and buckets
-// go at most two levels below it.
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+// Directories being walked: the root is the first level, and buckets go at
+// most two levels below it.
 static int depth;
 
 static bool is_bin_name(std::string_view name)
@@ -11,49 +15,95 @@ static bool is_bin_name(std::string_view name)
     return name.find(".bin") != std::string_view::npos || name.find(".BIN") != std::string_view::npos;
 }
 
-static void do_entry(std::string_view name, int is_dir, const std::string &dir, int layout, int sep, int doit)
+static void walk_dir(int fd, const std::string &dir, int layout, int sep, int doit);
+
+// Enters the bucket `name` of the open directory `at`, if it is no deeper
+// than a bucket can be and the trust rule allows it.
+static void enter_bucket(int at, std::string_view name, const std::string &dir, int layout, int sep, int doit)
 {
-    if (name == "tierbox.log")
+    std::string sub = dir;
+    sub += '/';
+    sub += name;
+    if (depth > 2) {
+        imsg("%s Too deep, can't be email hashing\n", sub.c_str());
         return;
+    }
+    int fd;
+    trust_result r = lib_opendir(at, std::string(name), fd);
+    if (r == trust_refused) {
+        emsg(untrusted_msg, sub.c_str());
+        return;
+    }
+    int err = errno;
+    fd_owner owner(fd);
+    depth++;
+    imsg("Processing Directory %s\n", sub.c_str());
+    if (r == trust_ok)
+        walk_dir(fd, sub, layout, sep, doit);
+    else
+        emsg("Unable to open dir (%s) %s\n", sub.c_str(), std::strerror(err));
+    depth--;
+}
+
+// Entries the walk passes by at every level: its own log and a copy of its
+// own being written, which no mailbox can be.
+static bool is_own(std::string_view name)
+{
+    return name == "tierbox.log" || name.starts_with(partial_prefix);
+}
+
+static void do_entry(int at, std::string_view name, int is_dir, const std::string &dir, int layout, int sep, int doit)
+{
+    if (is_own(name))
+        return;
+    if (!is_dir && name.ends_with(".lock")) {
+        // Another program's lock, or a stale one: moving it would break
+        // the lock, or part it from its mailbox.
+        std::string path = dir;
+        path += '/';
+        path += name;
+        imsg("Skipping lock file %s\n", path.c_str());
+        return;
+    }
     if (!is_dir) {
-        do_one(name, dir, layout, sep, doit);
+        do_one(name, at, dir, layout, sep, doit);
         return;
     }
     if (name.size() == 1) {
-        std::string sub = dir;
-        sub += '/';
-        sub += name;
-        do_convert(sub, layout, sep, doit);
+        enter_bucket(at, name, dir, layout, sep, doit);
         return;
     }
     if (is_bin_name(name)) {
-        do_bindir(name, dir, layout, sep, doit);
+        do_bindir(name, at, dir, layout, sep, doit);
         return;
     }
     imsg("Skipping long directory name %.*s\n", static_cast<int>(name.size()), name.data());
 }
 
-int do_convert(const std::string &dir, int layout, int sep, int doit)
+static void walk_dir(int fd, const std::string &dir, int layout, int sep, int doit)
 {
-    if (depth > 2) {
-        imsg("%s Too deep, can't be email hashing\n", dir.c_str());
-        return 0;
-    }
-    depth++;
-    imsg("Processing Directory %s\n", dir.c_str());
     progress_dir();
-
     // Read whole first: entries moved in by this pass are not seen again.
-    listing l = dir_scan(dir);
+    listing l = dir_scan(fd, dir);
     listing_pos pos = word_last(l);
     std::string_view name;
     int is_dir;
     // A stop request ends the walk between entries, never within a move.
     while (stop_signal == 0 && word_prev(l, pos, name, is_dir)) {
         progress_entry();
-        do_entry(name, is_dir, dir, layout, sep, doit);
+        do_entry(fd, name, is_dir, dir, layout, sep, doit);
     }
+}
 
+int do_convert(const std::string &dir, int layout, int sep, int doit)
+{
+    depth++;
+    imsg("Processing Directory %s\n", dir.c_str());
+    int fd = lib_openroot(dir);
+    if (fd < 0)
+        emsg("Unable to open dir (%s) %s\n", dir.c_str(), std::strerror(errno));
+    else
+        walk_dir(fd, dir, layout, sep, doit);
     depth--;
     return 1;
 }

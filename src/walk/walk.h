@@ -31,13 +31,13 @@ listing_pos word_last(const listing &l);
 // Steps back to the entry before pos. Returns false when none is left.
 bool word_prev(const listing &l, listing_pos &pos, std::string_view &name, int &is_dir);
 
-// Lists dir: every entry but "." and "..", in the order the system yields
-// them, with its directory flag (links followed; an entry whose status
-// cannot be read is not a directory). An unreadable directory gives an
-// empty listing.
-listing dir_scan(const std::string &dir);
+// Lists the open directory fd, whose path is dir: every entry but "." and
+// "..", in the order the system yields them, with its directory flag
+// (links followed for the type alone; an entry whose status cannot be read
+// is not a directory).
+listing dir_scan(int fd, const std::string &dir);
 
-// Walks one directory and the one-character bucket directories below it,
-// handing every mailbox and bin directory to relocation. Returns 1, or 0
-// when dir lies too deep to be a bucket.
+// Walks the spool from its root, dir, and the one-character bucket
+// directories below it, handing every mailbox and bin directory to
+// relocation. Returns 1.
 int do_convert(const std::string &dir, int layout, int sep, int doit);
