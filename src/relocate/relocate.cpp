@@ -21,21 +21,74 @@ void fix_slash(std::string &path)
     std::replace(path.begin(), path.end(), '\\', '/');
 }
 
-// Builds the present path and the destination. Returns false, after
-// saying so, when the present path holds a '\': turned into '/' it would
-// name another object, so the entry is left alone.
-static bool place(std::string_view name, const std::string &dir, int layout, int sep, std::string &src, std::string &dst)
+spool_dir make_spool_dir(int fd, std::string path)
 {
-    src.assign(dir);
-    src += '/';
-    src += name;
-    if (src.find('\\') != std::string::npos) {
+    spool_dir d;
+    d.fd = fd;
+    d.backslash = path.find('\\') != std::string::npos;
+    append_shown(d.shown, path);
+    d.path = std::move(path);
+    return d;
+}
+
+namespace {
+
+// What a name holds that changes how it is handled, found in one pass.
+struct name_bytes {
+    bool backslash = false;
+    bool control = false;
+};
+
+}  // namespace
+
+static name_bytes scan(std::string_view name)
+{
+    name_bytes nb;
+    for (char c : name) {
+        if (c == '\\')
+            nb.backslash = true;
+        else if ((c > 0 && c < 0x20) || c == 0x7F)
+            nb.control = true;
+    }
+    return nb;
+}
+
+// Where the entry `name` of dir belongs: the destination, built from the
+// root. Returns false when there is nothing to do: the entry is in place,
+// or its present path holds a '\', which turned into '/' would name another
+// object, so the entry is left alone (and that is said).
+static bool destination_of(std::string_view name, name_bytes nb, const spool_dir &dir, int layout, int sep,
+                           std::string &dst)
+{
+    if (dir.backslash || nb.backslash) {
+        std::string src = dir.path;
+        src += '/';
+        src += name;
         emsg("Skipping %s, its path holds a backslash\n", src.c_str());
         return false;
     }
     dst.assign(drop_file(entry_key(name, sep), name, layout, xpath));
-    fix_slash(dst);
-    return true;
+    // Root and name hold no '\' by now: only a bucket byte can.
+    size_t dir_len = dst.size() - name.size() - 1;
+    std::replace(dst.begin() + static_cast<std::ptrdiff_t>(xpath.size()),
+                 dst.begin() + static_cast<std::ptrdiff_t>(dir_len), '\\', '/');
+    // Both paths end in "/" and the name: in place when the rest is the same.
+    return std::string_view(dst).substr(0, dir_len) != dir.path;
+}
+
+// "Move %s --> %s\n", put together in place: a line for each of millions.
+static void say_move(std::string_view name, name_bytes nb, const spool_dir &dir, const std::string &dst)
+{
+    if (!nb.control && dir.shown.size() == dir.path.size()) {
+        imsg_parts({"Move ", dir.shown, "/", name, " --> ", dst, "\n"});
+        return;
+    }
+    static std::string shown_name, shown_dst;
+    shown_name.clear();
+    append_shown(shown_name, name);
+    shown_dst.clear();
+    append_shown(shown_dst, dst);
+    imsg_parts({"Move ", dir.shown, "/", shown_name, " --> ", shown_dst, "\n"});
 }
 
 // The bucket dst goes into, after its Move line: a bucket refused by the
@@ -57,15 +110,14 @@ static bool destination(const std::string &dst, int doit, int &to, int &err)
     return true;
 }
 
-int do_one(std::string_view name, int at, const std::string &dir, int layout, int sep, int doit)
+int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int doit)
 {
     // Reused across calls: a spool of millions of entries passes here.
-    static std::string src, dst, entry;
-    if (!place(name, dir, layout, sep, src, dst))
+    static std::string dst, entry;
+    name_bytes nb = scan(name);
+    if (!destination_of(name, nb, dir, layout, sep, dst))
         return 1;
-    if (src == dst)
-        return 1;
-    imsg("Move %s --> %s\n", src.c_str(), dst.c_str());
+    say_move(name, nb, dir, dst);
     int to, err;
     if (!destination(dst, doit, to, err))
         return 1;
@@ -78,19 +130,21 @@ int do_one(std::string_view name, int at, const std::string &dir, int layout, in
         return 1;
     }
     entry.assign(name);
-    do_move(at, entry, src, to, dst);
+    std::string src = dir.path;
+    src += '/';
+    src += name;
+    do_move(dir.fd, entry, src, to, dst);
     return 1;
 }
 
-int do_bindir(std::string_view name, int at, const std::string &dir, int layout, int sep, int doit)
+int do_bindir(std::string_view name, const spool_dir &dir, int layout, int sep, int doit)
 {
-    std::string src, dst;
+    std::string dst;
     imsg("Processing Bin Directory %.*s\n", static_cast<int>(name.size()), name.data());
-    if (!place(name, dir, layout, sep, src, dst))
+    name_bytes nb = scan(name);
+    if (!destination_of(name, nb, dir, layout, sep, dst))
         return 1;
-    if (src == dst)
-        return 1;
-    imsg("Move %s --> %s\n", src.c_str(), dst.c_str());
+    say_move(name, nb, dir, dst);
     int to, err;
     if (!destination(dst, doit, to, err))
         return 1;
@@ -99,10 +153,14 @@ int do_bindir(std::string_view name, int at, const std::string &dir, int layout,
         return 1;
     }
     if (err == 0)
-        err = move_entry(at, std::string(name), to);
-    if (err != 0)
-        emsg("Rename FAILED %s %s %s\n", std::strerror(err), src.c_str(), dst.c_str());
-    else
+        err = move_entry(dir.fd, std::string(name), to);
+    if (err == 0) {
         progress_move();
+        return 1;
+    }
+    std::string src = dir.path;
+    src += '/';
+    src += name;
+    emsg("Rename FAILED %s %s %s\n", std::strerror(err), src.c_str(), dst.c_str());
     return 1;
 }

@@ -38,10 +38,21 @@ constexpr const char *untrusted_msg = "Skipping %s, owned by neither root nor th
 // mailbox ever has such a name, and the walk passes such entries by.
 constexpr std::string_view partial_prefix = ".tierbox-partial.";
 
-// Relocates the entry `name` of the open directory `at`, whose path is
-// `dir` (a mailbox, or anything that is not a directory). Returns 1.
-int do_one(std::string_view name, int at, const std::string &dir, int layout, int sep, int doit);
+// A directory of the spool, open, as the walk hands over its entries.
+struct spool_dir {
+    int fd = -1;
+    std::string path;   // as built on the way down from the root
+    std::string shown;  // the path as reports show it
+    bool backslash = false;  // the path holds a '\'
+};
 
-// Relocates the bin directory `name` of `at`, whole and by rename only.
+// What relocation needs of the open directory fd whose path is path.
+spool_dir make_spool_dir(int fd, std::string path);
+
+// Relocates the entry `name` of dir (a mailbox, or anything that is not a
+// directory). Returns 1.
+int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int doit);
+
+// Relocates the bin directory `name` of dir, whole and by rename only.
 // Returns 1.
-int do_bindir(std::string_view name, int at, const std::string &dir, int layout, int sep, int doit);
+int do_bindir(std::string_view name, const spool_dir &dir, int layout, int sep, int doit);

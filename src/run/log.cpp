@@ -1,11 +1,15 @@
 #include "run/outbuf.h"
 #include "run/run.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 static out_buffer f;
+static bool tell_failure;  // -doit: a log that cannot be opened is said, once
 
 // The tool runs as root in a directory others may write to: never follow
 // a link planted there, never block on a FIFO, and write only to a plain
@@ -16,17 +20,33 @@ static int open_log()
     if (fd < 0)
         return -1;
     struct stat st;
-    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) || ftruncate(fd, 0) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    int err = 0;
+    if (fstat(fd, &st) < 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = EINVAL;
+    else if (ftruncate(fd, 0) < 0)
+        err = errno;
+    if (err == 0)
+        return fd;
+    close(fd);
+    errno = err;
+    return -1;
+}
+
+void log_required()
+{
+    tell_failure = true;
 }
 
 int imsg_log(std::string_view text)
 {
     if (f.fd < 0) {
         int fd = open_log();
+        if (fd < 0 && tell_failure) {
+            std::fprintf(stderr, "tierbox: cannot open tierbox.log: %s\n", std::strerror(errno));
+            tell_failure = false;
+        }
         if (fd < 0)
             return 1;
         out_open(f, fd);

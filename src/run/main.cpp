@@ -22,6 +22,15 @@ static void usage()
     put_stdout("-doit = Actually perform the operation, by default it just prints what it would do\n");
 }
 
+// The refusal of an argument, on standard output only.
+static void refuse(const char *what, const std::string &arg)
+{
+    std::string line = what;
+    append_shown(line, arg);
+    line += ")\n";
+    put_stdout(line);
+}
+
 // Started with standard input, output or error closed, the log would be
 // opened on one of them and the report written into it.
 static void keep_std_fds_open()
@@ -90,17 +99,19 @@ int main(int argc, char **argv)
     case parse_ok:
         break;
     case parse_invalid:
-        put_stdout("Invalid option (" + bad + ")\n");
+        refuse("Invalid option (", bad);
         return finish(exit_refused);
     case parse_missing_value:
-        put_stdout("Missing value for option (" + bad + ")\n");
+        refuse("Missing value for option (", bad);
         return finish(exit_refused);
     }
 
-    if (opt.doit)
+    if (opt.doit) {
+        report_live();
         imsg("Converting files under (%s) to hash %d\n", opt.root.c_str(), opt.layout);
-    else
+    } else {
         imsg("Pretending to convert files under (%s) to hash %d\n", opt.root.c_str(), opt.layout);
+    }
     if (opt.sep > 0)
         imsg("Using prefix separator (%c)\n", opt.sep);
     if (opt.root.empty()) {
@@ -114,10 +125,8 @@ int main(int argc, char **argv)
 
     // A reader that goes away (a pager quit, "| head") must not kill a run
     // that is moving mail: the moves go on and the log records them all.
-    if (opt.doit) {
+    if (opt.doit)
         signal(SIGPIPE, SIG_IGN);
-        report_live();
-    }
 
     catch_stops();
     xpath = opt.root;

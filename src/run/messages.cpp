@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 std::string xpath;
@@ -33,6 +34,7 @@ static long last_flush;  // milliseconds, monotonic
 
 void report_live()
 {
+    log_required();
     live = true;
     last_flush = now_ms();
 }
@@ -50,10 +52,38 @@ void report_keep_up()
         report_flush();
 }
 
-// The messages use only %s, %.*s, %d and %c. Those are expanded here
-// directly: the general printf machinery costs more than the walk itself
-// on a spool of a million mailboxes. Anything else goes to vsnprintf.
-static bool format_simple(std::string &buf, const char *fmt, va_list ap)
+static bool is_control(char c)
+{
+    return (c > 0 && c < 0x20) || c == 0x7F;
+}
+
+bool has_control(std::string_view text)
+{
+    for (char c : text)
+        if (is_control(c))
+            return true;
+    return false;
+}
+
+void append_shown(std::string &out, std::string_view text)
+{
+    for (char c : text) {
+        if (!is_control(c)) {
+            out += c;
+            continue;
+        }
+        out += '\\';
+        out += static_cast<char>('0' + ((c >> 6) & 7));
+        out += static_cast<char>('0' + ((c >> 3) & 7));
+        out += static_cast<char>('0' + (c & 7));
+    }
+}
+
+// The messages use only %s, %.*s, %d and %c, expanded here directly: the
+// general printf machinery costs more than the walk itself on a spool of a
+// million mailboxes. Every text and byte put in is shown safely, so that a
+// name can neither forge a line nor reach the terminal's controls.
+static void format_into(std::string &buf, const char *fmt, va_list ap)
 {
     for (const char *p = fmt; *p != '\0'; p++) {
         if (*p != '%') {
@@ -62,37 +92,22 @@ static bool format_simple(std::string &buf, const char *fmt, va_list ap)
         }
         p++;
         if (p[0] == 's') {
-            buf += va_arg(ap, const char *);
+            append_shown(buf, va_arg(ap, const char *));
         } else if (p[0] == '.' && p[1] == '*' && p[2] == 's') {
             int n = va_arg(ap, int);
-            buf.append(va_arg(ap, const char *), static_cast<size_t>(n));
+            append_shown(buf, std::string_view(va_arg(ap, const char *), static_cast<size_t>(n)));
             p += 2;
         } else if (p[0] == 'd') {
             char num[16];
             auto r = std::to_chars(num, num + sizeof num, va_arg(ap, int));
             buf.append(num, r.ptr);
         } else if (p[0] == 'c') {
-            buf += static_cast<char>(va_arg(ap, int));
-        } else if (p[0] == '%') {
-            buf += '%';
+            char c = static_cast<char>(va_arg(ap, int));
+            append_shown(buf, std::string_view(&c, 1));
         } else {
-            return false;
+            buf += *p;
         }
     }
-    return true;
-}
-
-static void format_printf(std::string &buf, const char *fmt, va_list ap)
-{
-    va_list again;
-    va_copy(again, ap);
-    int n = std::vsnprintf(nullptr, 0, fmt, ap);
-    if (n > 0) {
-        buf.resize(static_cast<size_t>(n) + 1);
-        std::vsnprintf(buf.data(), buf.size(), fmt, again);
-        buf.resize(static_cast<size_t>(n));
-    }
-    va_end(again);
 }
 
 // Formats into one buffer that is reused, so a run of millions of messages
@@ -101,14 +116,34 @@ static std::string_view format(const char *fmt, va_list ap)
 {
     static std::string buf;
     buf.clear();
-    va_list again;
-    va_copy(again, ap);
-    if (!format_simple(buf, fmt, ap)) {
-        buf.clear();
-        format_printf(buf, fmt, again);
-    }
-    va_end(again);
+    format_into(buf, fmt, ap);
     return buf;
+}
+
+void imsg_parts(std::initializer_list<std::string_view> parts)
+{
+    size_t n = 0;
+    for (std::string_view p : parts)
+        n += p.size();
+    if (out.fd < 0)
+        put_stdout("");
+    char *line = out_reserve(out, n);
+    if (line == nullptr) {
+        std::string text;
+        for (std::string_view p : parts)
+            text += p;
+        put_stdout(text);
+        imsg_log(text);
+    } else {
+        char *at = line;
+        for (std::string_view p : parts) {
+            std::memcpy(at, p.data(), p.size());
+            at += p.size();
+        }
+        imsg_log(std::string_view(line, n));
+        out_commit(out, n);
+    }
+    report_keep_up();
 }
 
 // Keeps errno as the caller had it: callers print a message and then

@@ -62,3 +62,19 @@ void out_put(out_buffer &b, std::string_view text)
     if (b.per_line)
         out_flush(b);
 }
+
+char *out_reserve(out_buffer &b, size_t n)
+{
+    if (n > b.size)
+        return nullptr;
+    if (b.size - b.used < n)
+        out_flush(b);
+    return b.data.get() + b.used;
+}
+
+void out_commit(out_buffer &b, size_t n)
+{
+    b.used += n;
+    if (b.per_line)
+        out_flush(b);
+}

@@ -20,6 +20,10 @@ struct out_buffer {
 
 void out_open(out_buffer &b, int fd);
 void out_put(out_buffer &b, std::string_view text);
+// Room for n bytes at the end of the buffer, written out first if need be,
+// or nullptr when n exceeds the buffer; out_commit then takes them in.
+char *out_reserve(out_buffer &b, size_t n);
+void out_commit(out_buffer &b, size_t n);
 // Writes out what is buffered. Returns 0, or the first write error.
 int out_flush(out_buffer &b);
 
@@ -29,3 +33,6 @@ long now_ms();
 // With -doit, writes out the report and the log when a second has passed
 // since they were last written out.
 void report_keep_up();
+
+// -doit: a log that cannot be opened is said once on standard error.
+void log_required();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <csignal>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -17,6 +18,18 @@ void imsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Error message: as imsg, with "ERROR: " in front in the log; counted.
 void emsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// An information message given whole, as parts to be put together, each
+// already as reports show it: the fast way for lines reported by the million.
+void imsg_parts(std::initializer_list<std::string_view> parts);
+
+// Appends text as every message shows a name or a path: each control byte
+// (0x01 to 0x1F, 0x7F) as a backslash and three octal digits ("\012" for a
+// newline), every other byte as it is.
+void append_shown(std::string &out, std::string_view text);
+
+// True when text holds a byte that append_shown writes otherwise.
+bool has_control(std::string_view text);
 
 // Writes text to standard output only, as the usage text and the refusal
 // of a command line are.

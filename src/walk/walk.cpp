@@ -15,7 +15,7 @@ static bool is_bin_name(std::string_view name)
     return name.find(".bin") != std::string_view::npos || name.find(".BIN") != std::string_view::npos;
 }
 
-static void walk_dir(int fd, const std::string &dir, int layout, int sep, int doit);
+static void walk_dir(int fd, std::string dir, int layout, int sep, int doit);
 
 // Enters the bucket `name` of the open directory `at`, if it is no deeper
 // than a bucket can be and the trust rule allows it.
@@ -52,8 +52,9 @@ static bool is_own(std::string_view name)
     return name == "tierbox.log" || name.starts_with(partial_prefix);
 }
 
-static void do_entry(int at, std::string_view name, int is_dir, const std::string &dir, int layout, int sep, int doit)
+static void do_entry(const spool_dir &at, std::string_view name, int is_dir, int layout, int sep, int doit)
 {
+    const std::string &dir = at.path;
     if (is_own(name))
         return;
     if (!is_dir && name.ends_with(".lock")) {
@@ -66,32 +67,33 @@ static void do_entry(int at, std::string_view name, int is_dir, const std::strin
         return;
     }
     if (!is_dir) {
-        do_one(name, at, dir, layout, sep, doit);
+        do_one(name, at, layout, sep, doit);
         return;
     }
     if (name.size() == 1) {
-        enter_bucket(at, name, dir, layout, sep, doit);
+        enter_bucket(at.fd, name, dir, layout, sep, doit);
         return;
     }
     if (is_bin_name(name)) {
-        do_bindir(name, at, dir, layout, sep, doit);
+        do_bindir(name, at, layout, sep, doit);
         return;
     }
     imsg("Skipping long directory name %.*s\n", static_cast<int>(name.size()), name.data());
 }
 
-static void walk_dir(int fd, const std::string &dir, int layout, int sep, int doit)
+static void walk_dir(int fd, std::string dir, int layout, int sep, int doit)
 {
     progress_dir();
     // Read whole first: entries moved in by this pass are not seen again.
     listing l = dir_scan(fd, dir);
+    spool_dir at = make_spool_dir(fd, std::move(dir));
     listing_pos pos = word_last(l);
     std::string_view name;
     int is_dir;
     // A stop request ends the walk between entries, never within a move.
     while (stop_signal == 0 && word_prev(l, pos, name, is_dir)) {
         progress_entry();
-        do_entry(fd, name, is_dir, dir, layout, sep, doit);
+        do_entry(at, name, is_dir, layout, sep, doit);
     }
 }
 
