@@ -54,26 +54,35 @@ static name_bytes scan(std::string_view name)
 }
 
 // Where the entry `name` of dir belongs: the destination, built from the
-// root. Returns false when there is nothing to do: the entry is in place,
-// or its present path holds a '\', which turned into '/' would name another
-// object, so the entry is left alone (and that is said).
-static bool destination_of(std::string_view name, name_bytes nb, const spool_dir &dir, int layout, int sep,
-                           std::string &dst)
+// root, in a buffer that the next call overwrites. Returns nullptr when
+// there is nothing to do: the entry is in place, or its present path holds
+// a '\', which turned into '/' would name another object, so the entry is
+// left alone (and that is said).
+static const std::string *destination_of(std::string_view name, name_bytes nb, const spool_dir &dir, int layout,
+                                         int sep)
 {
     if (dir.backslash || nb.backslash) {
         std::string src = dir.path;
         src += '/';
         src += name;
         emsg("Skipping %s, its path holds a backslash\n", src.c_str());
-        return false;
+        return nullptr;
     }
-    dst.assign(drop_file(entry_key(name, sep), name, layout, xpath));
+    const std::string *dst = &drop_file(entry_key(name, sep), name, layout, xpath);
     // Root and name hold no '\' by now: only a bucket byte can.
-    size_t dir_len = dst.size() - name.size() - 1;
-    std::replace(dst.begin() + static_cast<std::ptrdiff_t>(xpath.size()),
-                 dst.begin() + static_cast<std::ptrdiff_t>(dir_len), '\\', '/');
+    size_t dir_len = dst->size() - name.size() - 1;
+    std::string_view buckets = std::string_view(*dst).substr(xpath.size(), dir_len - xpath.size());
+    if (buckets.find('\\') != std::string_view::npos) {
+        static std::string fixed;
+        fixed.assign(*dst);
+        std::replace(fixed.begin() + static_cast<std::ptrdiff_t>(xpath.size()),
+                     fixed.begin() + static_cast<std::ptrdiff_t>(dir_len), '\\', '/');
+        dst = &fixed;
+    }
     // Both paths end in "/" and the name: in place when the rest is the same.
-    return std::string_view(dst).substr(0, dir_len) != dir.path;
+    if (std::string_view(*dst).substr(0, dir_len) == dir.path)
+        return nullptr;
+    return dst;
 }
 
 // "Move %s --> %s\n", put together in place: a line for each of millions.
@@ -113,10 +122,12 @@ static bool destination(const std::string &dst, int doit, int &to, int &err)
 int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int doit)
 {
     // Reused across calls: a spool of millions of entries passes here.
-    static std::string dst, entry;
+    static std::string entry;
     name_bytes nb = scan(name);
-    if (!destination_of(name, nb, dir, layout, sep, dst))
+    const std::string *place = destination_of(name, nb, dir, layout, sep);
+    if (place == nullptr)
         return 1;
+    const std::string &dst = *place;
     say_move(name, nb, dir, dst);
     int to, err;
     if (!destination(dst, doit, to, err))
@@ -139,11 +150,12 @@ int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int
 
 int do_bindir(std::string_view name, const spool_dir &dir, int layout, int sep, int doit)
 {
-    std::string dst;
     imsg("Processing Bin Directory %.*s\n", static_cast<int>(name.size()), name.data());
     name_bytes nb = scan(name);
-    if (!destination_of(name, nb, dir, layout, sep, dst))
+    const std::string *place = destination_of(name, nb, dir, layout, sep);
+    if (place == nullptr)
         return 1;
+    const std::string dst = *place;
     say_move(name, nb, dir, dst);
     int to, err;
     if (!destination(dst, doit, to, err))

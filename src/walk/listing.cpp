@@ -1,30 +1,70 @@
 #include "walk/walk.h"
 #include "run/run.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <memory>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-static constexpr size_t block_size = 1 << 18;
-static constexpr size_t record_extra = 3;  // two length bytes and the flag
+static constexpr size_t first_block = 1 << 16;
+static constexpr size_t huge_block = 1 << 21;  // a huge page
+static constexpr size_t record_extra = 3;      // two length bytes and the flag
 
-void word_add(listing &l, std::string_view name, int is_dir)
+// Huge blocks are mapped whole and asked for huge pages: a million names
+// then cost a few page faults instead of thousands.
+static char *block_alloc(size_t size)
+{
+    if (size < huge_block)
+        return static_cast<char *>(std::malloc(size));
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    madvise(p, size, MADV_HUGEPAGE);  // a hint: without it, small pages
+    return static_cast<char *>(p);
+}
+
+listing::~listing()
+{
+    for (listing_block &b : blocks) {
+        if (b.size < huge_block)
+            std::free(b.data);
+        else
+            munmap(b.data, b.size);
+    }
+}
+
+static bool add_block(listing &l, size_t need)
+{
+    size_t size = l.blocks.empty() ? first_block : std::min(l.blocks.back().size * 2, huge_block);
+    while (size < need)
+        size *= 2;
+    char *data = block_alloc(size);
+    if (data == nullptr)
+        return false;
+    l.blocks.push_back({data, size, 0});
+    return true;
+}
+
+bool word_add(listing &l, std::string_view name, int is_dir)
 {
     size_t need = name.size() + record_extra;
-    if (l.blocks.empty() || block_size - l.used.back() < need) {
-        l.blocks.push_back(std::make_unique_for_overwrite<char[]>(block_size));
-        l.used.push_back(0);
-    }
-    char *p = l.blocks.back().get() + l.used.back();
+    if ((l.blocks.empty() || l.blocks.back().size - l.blocks.back().used < need) && !add_block(l, need))
+        return false;
+    listing_block &b = l.blocks.back();
+    char *p = b.data + b.used;
     std::memcpy(p, name.data(), name.size());
     p += name.size();
     p[0] = static_cast<char>(name.size() & 0xFF);
     p[1] = static_cast<char>(name.size() >> 8);
     p[2] = static_cast<char>(is_dir);
-    l.used.back() += need;
+    b.used += need;
+    return true;
 }
 
 listing_pos word_last(const listing &l)
@@ -38,9 +78,9 @@ bool word_prev(const listing &l, listing_pos &pos, std::string_view &name, int &
         if (pos.block == 0)
             return false;
         pos.block--;
-        pos.end = l.used[pos.block];
+        pos.end = l.blocks[pos.block].used;
     }
-    const unsigned char *b = reinterpret_cast<const unsigned char *>(l.blocks[pos.block].get());
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(l.blocks[pos.block].data);
     size_t len = b[pos.end - 3] | static_cast<size_t>(b[pos.end - 2]) << 8;
     is_dir = b[pos.end - 1];
     pos.end -= len + record_extra;
@@ -89,7 +129,10 @@ listing dir_scan(int fd, const std::string &dir)
         }
         if (is_dot(e->d_name))
             continue;
-        word_add(l, e->d_name, is_directory(d, e));
+        if (!word_add(l, e->d_name, is_directory(d, e))) {
+            emsg("Unable to read dir (%s) %s\n", dir.c_str(), std::strerror(ENOMEM));
+            break;
+        }
     }
     return l;
 }

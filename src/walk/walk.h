@@ -2,18 +2,29 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 // The entries of one directory, read whole before any is handled. A flat
-// spool holds millions of entries, so names are packed into large blocks
-// (name bytes, two length bytes, a directory flag byte) instead of taking
-// a node and a heap string each.
+// spool holds millions of entries, so names are packed into blocks (name
+// bytes, two length bytes, a directory flag byte) instead of taking a node
+// and a heap string each. Blocks grow from small, for the many buckets of
+// a few entries, to huge pages, for the flat directory of millions.
+struct listing_block {
+    char *data = nullptr;
+    size_t size = 0;
+    size_t used = 0;
+};
+
 struct listing {
-    std::vector<std::unique_ptr<char[]>> blocks;
-    std::vector<size_t> used;  // bytes filled in each block
+    std::vector<listing_block> blocks;
+    listing() = default;
+    listing(listing &&other) noexcept : blocks(std::move(other.blocks)) {}
+    listing(const listing &) = delete;
+    listing &operator=(const listing &) = delete;
+    listing &operator=(listing &&) = delete;
+    ~listing();
 };
 
 // Where a backward pass over a listing stands.
@@ -22,8 +33,9 @@ struct listing_pos {
     size_t end;
 };
 
-// Adds an entry after those already there.
-void word_add(listing &l, std::string_view name, int is_dir);
+// Adds an entry after those already there. Returns false when no memory
+// is left for it.
+bool word_add(listing &l, std::string_view name, int is_dir);
 
 // The position after the last entry added.
 listing_pos word_last(const listing &l);
