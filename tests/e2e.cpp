@@ -2,10 +2,14 @@
 // /tmp and on /dev/shm (another file system here) for moves across them.
 
 #include <algorithm>
+#include <cstddef>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -13,7 +17,10 @@
 #include <map>
 #include <poll.h>
 #include <sstream>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
@@ -63,13 +70,23 @@ std::string subst(std::string text, const std::string &var, const std::string &v
     return text;
 }
 
+// An account that owns nothing here: what it owns in a spool, root must
+// not trust.
+const uid_t stranger = 4242;
+
 // A tree as sorted texts, one per entry: "d/" an empty directory, "l@target" a link,
 // "h#other" a hard link to another entry, "f|" a FIFO, "m=text" a file,
 // "m" a mailbox holding mail_of(its name). "$O" in a text stands for other.
+// Once all is planted, an entry whose text ends in "!" is handed to the
+// stranger, and one that ends in "%NNN" gets that mode.
 void plant(const std::string &root, const texts &tree, const std::string &other = "")
 {
+    std::vector<std::pair<std::string, std::string>> after;
     for (std::string s : tree) {
         s = subst(s, "$O", other);
+        size_t how = s.ends_with('!') ? s.size() - 1 : s.size() > 4 && s[s.size() - 4] == '%' ? s.size() - 4 : s.size();
+        std::string last = s.substr(how);
+        s.resize(how);
         size_t at = s.find_first_of("@#=");
         std::string path = root + "/" + s.substr(0, at);
         char mark = at == std::string::npos ? s.back() : s[at];
@@ -84,7 +101,20 @@ void plant(const std::string &root, const texts &tree, const std::string &other 
             check(mkfifo(path.c_str(), 0600) == 0, "mkfifo " + path);
         else if (mark != '/')
             std::ofstream(path) << (mark == '=' ? s.substr(at + 1) : mail_of(path));
+        after.emplace_back(path, last);
     }
+    for (const auto &[path, last] : after) {
+        if (last == "!")
+            check(lchown(path.c_str(), stranger, stranger) == 0, "lchown " + path);
+        else if (!last.empty())
+            check(chmod(path.c_str(), static_cast<mode_t>(std::stoi(last.substr(1), nullptr, 8))) == 0, "chmod " + path);
+    }
+}
+
+// Rows that hand entries to the stranger need root.
+bool beyond_us(const texts &tree)
+{
+    return geteuid() != 0 && std::ranges::any_of(tree, [](const std::string &e) { return e.ends_with('!'); });
 }
 
 texts tree(const std::string &root)
@@ -126,6 +156,7 @@ struct spool {
     // Rewires the child before exec; watches it from the parent meanwhile.
     std::function<void()> in_child = [] {};
     std::function<void(pid_t)> meanwhile = [](pid_t) {};
+    bool as_stranger = false;  // the stranger runs it, in a scratch directory of his
     spool() { fs::create_directories(root); }
     outcome run(texts args, mode_t mask = 022, const texts &in_cwd = {})
     {
@@ -133,6 +164,11 @@ struct spool {
         cwd = at;
         fs::create_directories(cwd);
         plant(cwd, in_cwd);
+        if (as_stranger) {
+            check(lchown(dir.path.c_str(), stranger, stranger) == 0, "lchown");
+            for (const fs::directory_entry &e : fs::recursive_directory_iterator(dir.path))
+                check(lchown(e.path().c_str(), stranger, stranger) == 0, "lchown");
+        }
         args.insert(args.begin(), TIERBOX_BIN);
         std::vector<char *> argv;
         for (std::string &a : args)
@@ -145,6 +181,8 @@ struct spool {
             if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(cwd.c_str()) < 0)
                 _exit(126);
             umask(mask);
+            if (as_stranger && (setgroups(0, nullptr) < 0 || setgid(stranger) < 0 || setuid(stranger) < 0))
+                _exit(125);
             in_child();
             execv(argv[0], argv.data());
             _exit(127);
@@ -188,7 +226,7 @@ texts expect_sound(const outcome &r)
 {
     EXPECT_TRUE(r.has_log);
     texts errors = lines(r.log, "ERROR: ");
-    EXPECT_EQ(subst(r.log, "ERROR: ", ""), r.out);
+    EXPECT_EQ(subst("\n" + r.log, "\nERROR: ", "\n").substr(1), r.out);
     EXPECT_EQ(r.status == 1 || r.status > 128, !errors.empty()) << r.status << "\n" << r.out;
     std::string closing = "Warning, see tierbox.log, " + std::to_string(errors.size() - 1) + " possibly fatal errors occured";
     if (!errors.empty()) {
@@ -206,40 +244,54 @@ TEST(E2e, CommandLineStatusAndLog)
     struct {
         texts args, box, cwd;  // cwd: planted in the working directory
         int status;
-        std::string tail;  // the last line of standard output, "$R" the root
+        std::string said;  // a line of standard output, "$R" the root
         bool log;
         texts cwd_after;  // but a log written there
+        std::string err = "";
+        bool as_stranger = false;  // run by an account, not by root
     } cases[] = {
         {{}, {}, {}, 0, "-doit = Actually perform the operation, by default it just prints what it would do", false, {}},
-        {{"-hash", "1", "-x"}, {}, {}, 2, "Invalid option (-x)", false, {}},
+        {{"-hash", "1", "-\x1b[2J"}, {}, {}, 2, "Invalid option (-\\033[2J)", false, {}},
         {{"-hash", "1", "-path"}, {}, {}, 2, "Missing value for option (-path)", false, {}},
         {{"-hash", "1"}, {}, {}, 2, "Path not specified", true, {}},
         {{"-path", "$R", "-hash", "-1"}, {}, {}, 2, "hash number not specified", true, {}},
-        {{"-hash", "1", "-path", "$R/none"}, {}, {}, 1, "Warning, see tierbox.log, 1 possibly fatal errors occured", true, {}},
+        // A spool that cannot be read whole is no success.
+        {{"-hash", "1", "-path", "$R/none"}, {}, {}, 1, "Unable to open dir ($R/none) No such file or directory", true, {}},
+        {{"-hash", "1", "-path", "$R/f"}, {"f=x"}, {}, 1, "Unable to open dir ($R/f) Not a directory", true, {}},
+        {{"-hash", "1", "-path", "$R"}, {"c/jdoe", "c/%000"}, {}, 1, "Unable to open dir ($R/c) Permission denied", true, {},
+         "", true},
         {{"-hash", "1", "-path", "$R" + deep}, {deep.substr(1) + "/jdoe"}, {}, 0, "Move $R" + deep + "/jdoe --> $R" + deep + "/c/jdoe",
          true, {}},
         // A log from an earlier run is replaced; a link or a FIFO planted
-        // in its place is neither followed nor blocked on.
+        // in its place is neither followed nor blocked on, and -doit says so.
         {{"-hash", "1", "-path", "$R"}, {"c/jdoe"}, {"tierbox.log=" + std::string(9999, 'x')}, 0,
          "Processing Directory $R/c", true, {}},
-        {{"-hash", "1", "-path", "$R"}, {"jdoe"}, {"victim=mail", "tierbox.log@victim"}, 0, "Move $R/jdoe --> $R/c/jdoe",
-         false, {"tierbox.log@victim", "victim=mail"}},
+        {{"-hash", "1", "-path", "$R", "-doit"}, {"c/jdoe"}, {"victim=mail", "tierbox.log@victim"}, 0, "Processing Directory $R/c",
+         false, {"tierbox.log@victim", "victim=mail"}, "tierbox: cannot open tierbox.log: Too many levels of symbolic links\n"},
         {{"-hash", "1", "-path", "$R"}, {"jdoe"}, {"tierbox.log|"}, 0, "Move $R/jdoe --> $R/c/jdoe", false, {"tierbox.log|"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
+        if (c.as_stranger && geteuid() != 0) {
+            std::printf("skipped: running as another account needs root\n");
+            continue;
+        }
         spool s;
         plant(s.root, c.box);
+        s.as_stranger = c.as_stranger;
         outcome r = s.run(s.rooted(c.args), 022, c.cwd);
         EXPECT_EQ(r.status, c.status);
-        EXPECT_TRUE(r.out.ends_with(s.rooted({c.tail})[0] + "\n")) << r.out;
+        EXPECT_NE(r.out.find(s.rooted({c.said})[0] + "\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.has_log, c.log);
         if (r.has_log)
             expect_sound(r);
         texts left = tree(s.cwd);
         std::erase_if(left, [&](const std::string &e) { return r.has_log && e.starts_with("tierbox.log"); });
         EXPECT_EQ(left, c.cwd_after);
-        EXPECT_EQ(tree(s.root), sorted(c.box)) << "a dry run changed the spool";
+        texts box = c.box;
+        std::erase_if(box, [](const std::string &e) { return e.ends_with("/%000"); });
+        EXPECT_EQ(tree(s.root), sorted(box)) << "a dry run changed the spool";
     }
 }
 
@@ -256,12 +308,14 @@ bool other_fs(const std::string &a, const std::string &b)
 TEST(E2e, DryRunThenDoit)
 {
     const std::string exdev = "Rename failed Invalid cross-device link";
+    const std::string untrusted_c = "Skipping $R/c, owned by neither root nor the spool's owner";
     struct {
         int layout;
         texts extra, box, other;
         texts said;  // dry-run lines but the first, Move and Processing Directory
         texts errors, box_after, other_after;
         size_t again = 0;  // Move lines the second run still prints
+        texts moves = {};  // the dry run's Move lines, where they matter
     } cases[] = {
         {1, {}, {"jdoe", "JDoe", "ab", "\xE7", "\xFB", "bob.bin/inbox", "bob.bin/sub/x"}, {},
          {"Processing Bin Directory bob.bin"}, {},
@@ -293,6 +347,26 @@ TEST(E2e, DryRunThenDoit)
         {1, {}, {"jdoe@nowhere", "c@$O"}, {}, {}, {"Rename failed No such file or directory"}, {"c@$O", "jdoe@nowhere"}, {}},
         {1, {}, {"bob.bin/", "p@$O"}, {}, {"Processing Bin Directory bob.bin"},
          {"Rename FAILED Invalid cross-device link $R/bob.bin $R/p/bob.bin"}, {"bob.bin/", "p@$O"}, {}},
+        // What others own is neither walked, nor moved into, nor copied
+        // through; what lies outside the spool stays as it was.
+        {1, {}, {"jdoe", "c/!"}, {}, {untrusted_c, untrusted_c, "Warning, see tierbox.log, 2 possibly fatal errors occured"},
+         {untrusted_c, untrusted_c}, {"c/", "jdoe"}, {}},
+        {1, {}, {"jdoe", "c@$O!"}, {"x=secret"}, {untrusted_c, untrusted_c, "Warning, see tierbox.log, 2 possibly fatal errors occured"},
+         {untrusted_c, untrusted_c}, {"c@$O", "jdoe"}, {"x=secret"}},
+        {1, {}, {"bob@$O/secret!", "v@$O/v"}, {"secret=shadow%600", "v/"}, {},
+         {"Skipping $R/bob, owned by neither root nor the spool's owner", exdev}, {"bob@$O/secret", "v@$O/v"},
+         {"secret=shadow", "v/"}},
+        {1, {}, {"bob.bin@$O!"}, {"inbox"}, {"Processing Bin Directory bob.bin"}, {}, {"p/bob.bin@$O"}, {"inbox"}},
+        // Another program's lock is honoured; a copy that a killed run
+        // completed finishes the move.
+        {1, {}, {"jdoe", "jdoe.lock=1", "c@$O"}, {}, {"Skipping lock file $R/jdoe.lock"},
+         {"Cannot copy $R/jdoe, it is locked by another program", exdev}, {"c@$O", "jdoe", "jdoe.lock=1"}, {}},
+        {1, {}, {"jdoe=same", "c@$O"}, {"jdoe=same"}, {}, {}, {"c@$O"}, {"jdoe=same"}},
+        // Names cannot forge report lines nor reach the terminal.
+        {1, {}, {"a\nERROR: x", "t\tb", "e\x1b[31m", "\xc3\xa9t\xe9"}, {}, {}, {},
+         {"k/a\nERROR: x", "p/t\tb", "k/e\x1b[31m", "^/\xc3\xa9t\xe9"}, {}, 0,
+         {"Move $R/a\\012ERROR: x --> $R/k/a\\012ERROR: x", "Move $R/t\\011b --> $R/p/t\\011b",
+          "Move $R/e\\033[31m --> $R/k/e\\033[31m", "Move $R/\xc3\xa9t\xe9 --> $R/^/\xc3\xa9t\xe9"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.box) + " " + ::testing::PrintToString(c.other));
@@ -303,6 +377,10 @@ TEST(E2e, DryRunThenDoit)
             std::printf("skipped: /tmp and /dev/shm are one file system here\n");
             continue;
         }
+        if (beyond_us(c.box) || beyond_us(c.other)) {
+            std::printf("skipped: handing entries to another account needs root\n");
+            continue;
+        }
         plant(s.root, c.box, other.path);
         plant(other.path, c.other);
         texts before = tree(s.root);
@@ -311,6 +389,9 @@ TEST(E2e, DryRunThenDoit)
         texts said = lines(dry.out.substr(dry.out.find('\n') + 1));
         std::erase_if(said, [](const std::string &l) { return l.starts_with("Move ") || l.starts_with("Processing Directory "); });
         EXPECT_EQ(said, sorted(s.rooted(c.said)));
+        if (!c.moves.empty()) {
+            EXPECT_EQ(lines(dry.out, "Move "), sorted(s.rooted(c.moves)));
+        }
         texts doit = c.extra;
         doit.push_back("-doit");
         outcome r = s.convert(c.layout, doit);
@@ -510,6 +591,171 @@ TEST(E2e, InterruptedRunFinishesLater)
         for (const std::string &b : box)
             after.push_back(all.count(b) ? all[b] : b);
         EXPECT_EQ(tree(s.root), sorted(after));
+    }
+}
+
+// Others may swap a bucket for their link to a directory outside the spool
+// at any moment: every move lands in the bucket that was checked, or is not
+// made, and no mailbox is lost.
+TEST(E2e, SwappedBucketLeadsNowhere)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "handing a link to another account needs root";
+    const int n = 3000;  // "jdoe..." all go to bucket c
+    for (int round = 0; round < 4; round++) {
+        spool s;
+        std::string victim = s.dir.path + "/victim";
+        texts box = {"c/", "swap@$O!"}, want;
+        for (int i = 0; i < n; i++) {
+            box.push_back("jdoe" + std::to_string(i));
+            want.push_back(mail_of(box.back()));
+        }
+        plant(s.root, box, victim);
+        plant(victim, {"keep=root's"});
+        pid_t swapper = fork();
+        check(swapper >= 0, "fork");
+        if (swapper == 0)
+            for (std::string c = s.root + "/c", w = s.root + "/swap";;)
+                renameat2(AT_FDCWD, c.c_str(), AT_FDCWD, w.c_str(), RENAME_EXCHANGE);
+        s.convert(1, {"-doit"});
+        kill(swapper, SIGKILL);
+        waitpid(swapper, nullptr, 0);
+        EXPECT_EQ(tree(victim), texts{"keep=root's"});
+        texts found;
+        for (const fs::directory_entry &e : fs::recursive_directory_iterator(s.root))
+            if (e.is_regular_file())
+                found.push_back(read_file(e.path()));
+        EXPECT_EQ(sorted(found), sorted(want));
+    }
+}
+
+// Delivers n messages to the mailbox wherever it is, at its old place or its
+// new one, locking it as mail programs do: dot-lock, fcntl, flock.
+void deliver(const std::string &old_box, const std::string &new_box, int n)
+{
+    for (int i = 0; i < n; usleep(100)) {
+        for (const std::string &box : {new_box, old_box}) {
+            std::string dot = box + ".lock", msg = "From " + std::to_string(i) + "\n";
+            int d = open(dot.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            if (d < 0)
+                break;
+            close(d);
+            int fd = open(box.c_str(), O_WRONLY | O_APPEND);
+            struct flock fl = {};
+            fl.l_type = F_WRLCK;
+            bool ok = fd >= 0 && fcntl(fd, F_SETLKW, &fl) == 0 && flock(fd, LOCK_EX) == 0 &&
+                      write(fd, msg.data(), msg.size()) == static_cast<ssize_t>(msg.size());
+            i += ok;
+            if (fd >= 0)
+                close(fd);
+            unlink(dot.c_str());
+            if (ok)
+                break;
+        }
+    }
+}
+
+// A mailbox that another program holds locked stays where it is until the
+// lock goes; mail delivered while a mailbox is copied arrives in it.
+TEST(E2e, LockedMailboxWaits)
+{
+    for (int kind : {0, 1, 2, 3}) {  // fcntl, flock, dot-lock held; a delivery under way
+        SCOPED_TRACE(kind);
+        spool s;
+        scratch other("/dev/shm");
+        if (!other_fs(s.root, other.path))
+            GTEST_SKIP() << "/tmp and /dev/shm are one file system here";
+        std::string box = s.root + "/jdoe", big(kind == 3 ? 16 << 20 : 1, 'm'), want = big;
+        plant(s.root, {"jdoe=" + big, "c@" + other.path});
+        int fd = open(box.c_str(), O_RDWR | O_CLOEXEC);
+        struct flock fl = {};
+        fl.l_type = F_WRLCK;
+        check(kind == 0 ? fcntl(fd, F_SETLK, &fl) == 0 : kind == 1 ? flock(fd, LOCK_EX) == 0 : true, "lock");
+        if (kind == 2)
+            plant(s.root, {"jdoe.lock="});
+        pid_t appender = -1;
+        s.meanwhile = [&](pid_t) {
+            if (kind == 3 && (appender = fork()) == 0) {
+                deliver(box, other.path + "/jdoe", 2000);
+                _exit(0);
+            }
+        };
+        outcome r = s.convert(1, {"-doit"});
+        close(fd);
+        fs::remove(box + ".lock");
+        if (kind == 3) {
+            check(waitpid(appender, nullptr, 0) == appender, "waitpid");
+            for (int i = 0; i < 2000; i++)
+                want += "From " + std::to_string(i) + "\n";
+            EXPECT_EQ(expect_sound(r), texts{});
+            EXPECT_TRUE(read_file(other.path + "/jdoe") == want) << "a message was lost";
+            continue;
+        }
+        EXPECT_EQ(expect_sound(r), s.rooted({"Cannot copy $R/jdoe, it is locked by another program",
+                                             "Rename failed Invalid cross-device link"}));
+        EXPECT_EQ(expect_sound(s.convert(1, {"-doit"})), texts{});
+        EXPECT_EQ(tree(other.path), texts{"jdoe=m"});
+    }
+}
+
+// Makes every open with O_TMPFILE fail, as on a file system without it.
+void refuse_tmpfile()
+{
+    struct sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog prog = {static_cast<unsigned short>(std::size(code)), code};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) < 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) < 0)
+        _exit(124);
+}
+
+// A run killed at any moment of a copy leaves nothing that the same command
+// run again does not finish: the mailbox whole and once, nothing partial,
+// no lock, and the record of the copy in the log.
+TEST(E2e, KilledCopyFinishesLater)
+{
+    const std::string big(16 << 20, 'k');
+    for (bool tmpfile : {true, false}) {
+        for (int ms : {-1, 0, 10, 30, 60, 120}) {  // -1: once the copy has its name
+            SCOPED_TRACE(std::to_string(ms) + (tmpfile ? " ms" : " ms, no O_TMPFILE"));
+            spool s;
+            scratch other("/dev/shm");
+            if (!other_fs(s.root, other.path))
+                GTEST_SKIP() << "/tmp and /dev/shm are one file system here";
+            std::string src = s.root + "/jdoe", dst = other.path + "/jdoe";
+            plant(s.root, {"jdoe=" + big, "c@" + other.path});
+            s.in_child = [&] {
+                if (!tmpfile)
+                    refuse_tmpfile();
+            };
+            s.meanwhile = [&](pid_t pid) {
+                for (int i = 0; ms < 0 && i < 500000 && !fs::exists(dst); i++)
+                    usleep(10);
+                usleep(static_cast<useconds_t>(std::max(ms, 0) * 1000));
+                kill(pid, SIGKILL);
+            };
+            outcome first = s.convert(1, {"-doit"});
+            bool both = fs::exists(src) && fs::exists(dst);
+            if (fs::exists(dst) || fs::exists(other.path + "/.tierbox-partial.jdoe")) {
+                EXPECT_NE(first.log.find("Move " + src + " --> " + s.root + "/c/jdoe\n"), std::string::npos);
+            }
+            s.meanwhile = [](pid_t) {};
+            outcome again = s.convert(1, {"-doit"});
+            EXPECT_EQ(expect_sound(again), texts{});
+            EXPECT_EQ(again.out.find("Removed " + src + ", its copy " + s.root + "/c/jdoe is complete\n") != std::string::npos,
+                      both);
+            EXPECT_EQ(tree(s.root), texts{"c@" + other.path});
+            texts names;
+            for (const fs::directory_entry &e : fs::directory_iterator(other.path))
+                names.push_back(e.path().filename());
+            EXPECT_EQ(names, texts{"jdoe"});
+            EXPECT_TRUE(read_file(dst) == big) << "the mailbox is not whole";
+        }
     }
 }
 

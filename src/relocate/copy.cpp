@@ -24,16 +24,6 @@ struct source {
     fd_owner in;        // the file, open for reading and locking
 };
 
-// The copy being written: unnamed (O_TMPFILE) until linked into place, or
-// where the file system refuses that, under a name no mailbox can have.
-struct target {
-    fd_owner out;
-    std::string partial;  // the temporary name, when there is one
-    bool named = false;   // a name in the bucket is the copy's, to remove on failure
-    std::string name;     // that name
-    struct stat st;
-};
-
 }  // namespace
 
 int reopen(int path, int flags)
@@ -100,7 +90,11 @@ static int lock_source(int from, const std::string &name, const std::string &src
     int err = lock_mailbox(from, name, s.in.fd, l);
     if (err == EWOULDBLOCK)
         return refuse("Cannot copy %s, it is locked by another program\n", src, why);
+    // What the copy must match is the source as it stands under the locks.
+    if (err == 0 && fstat(s.in.fd, &s.st) < 0)
+        err = errno;
     if (err != 0) {
+        unlock_mailbox(l);
         *why = err;
         return 0;
     }
@@ -201,25 +195,23 @@ static int existing_target(int from, const std::string &name, const std::string 
     return refuse_existing(dst, readable ? EXDEV : EEXIST, why);
 }
 
-// Creates the copy in the bucket, never opening anything that exists.
-static int create_target(int to, const std::string &name, const std::string &dst, target &t, int *why)
+int new_file_open(int dir, const std::string &name, mode_t mode, new_file &f)
 {
-    t.out.fd = openat(to, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (t.out.fd >= 0)
-        return 1;
+    f.fd.fd = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    if (f.fd.fd >= 0)
+        return 0;
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-        return failed(dst, why);
+        return errno;
     // A leftover of a killed run under the temporary name goes first.
-    t.partial.assign(partial_prefix);
-    t.partial += name;
-    if (unlinkat(to, t.partial.c_str(), 0) < 0 && errno != ENOENT)
-        return failed(dst, why);
-    t.out.fd = openat(to, t.partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
-    if (t.out.fd < 0 || fstat(t.out.fd, &t.st) < 0)
-        return failed(dst, why);
-    t.named = true;
-    t.name = t.partial;
-    return 1;
+    f.temp.assign(partial_prefix);
+    f.temp += name;
+    if (unlinkat(dir, f.temp.c_str(), 0) < 0 && errno != ENOENT)
+        return errno;
+    f.fd.fd = openat(dir, f.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode);
+    if (f.fd.fd < 0 || fstat(f.fd.fd, &f.st) < 0)
+        return errno;
+    f.name = f.temp;
+    return 0;
 }
 
 // Owner before mode, since a change of owner clears set-id bits; times
@@ -248,27 +240,34 @@ static int rename_noreplace(int dir, const std::string &from, const std::string 
     return 0;
 }
 
-// Gives the complete copy the mailbox's name, never replacing an entry.
-static int name_target(int to, const std::string &name, target &t)
+int new_file_name(int dir, const std::string &name, new_file &f)
 {
     int r;
-    if (t.partial.empty()) {
-        r = linkat(t.out.fd, "", to, name.c_str(), AT_EMPTY_PATH);
+    if (f.temp.empty()) {
+        r = linkat(f.fd.fd, "", dir, name.c_str(), AT_EMPTY_PATH);
         if (r < 0 && errno == ENOENT) {
             // Without the privilege for an empty path, link through /proc.
-            std::string proc = "/proc/self/fd/" + std::to_string(t.out.fd);
-            r = linkat(AT_FDCWD, proc.c_str(), to, name.c_str(), AT_SYMLINK_FOLLOW);
+            std::string proc = "/proc/self/fd/" + std::to_string(f.fd.fd);
+            r = linkat(AT_FDCWD, proc.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW);
         }
     } else {
-        r = rename_noreplace(to, t.partial, name);
+        r = rename_noreplace(dir, f.temp, name);
     }
-    if (r < 0)
+    if (r < 0 || fstat(f.fd.fd, &f.st) < 0)
         return errno;
-    if (fstat(t.out.fd, &t.st) < 0)
-        return errno;
-    t.named = true;
-    t.name = name;
+    f.name = name;
+    f.temp.clear();
     return 0;
+}
+
+int new_file_drop(int dir, const new_file &f)
+{
+    struct stat now;
+    if (f.name.empty() || fstatat(dir, f.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) < 0)
+        return 0;
+    if (now.st_dev != f.st.st_dev || now.st_ino != f.st.st_ino || unlinkat(dir, f.name.c_str(), 0) == 0)
+        return 0;
+    return errno;
 }
 
 // Mail delivered to the source while it was copied would be lost with it:
@@ -287,22 +286,22 @@ static int source_unchanged(int from, const std::string &name, const source &s, 
 }
 
 // Writes, flushes and names the copy. Returns 0 or the error for the move.
-static int fill_target(int to, const std::string &name, const std::string &dst, source &s, target &t)
+static int fill_target(int to, const std::string &name, const std::string &dst, source &s, new_file &t)
 {
-    int err = copy_data(s.in.fd, t.out.fd);
+    int err = copy_data(s.in.fd, t.fd.fd);
     if (err == 0)
-        err = carry_over(t.out.fd, s.st);
-    if (err == 0 && fsync(t.out.fd) < 0)
+        err = carry_over(t.fd.fd, s.st);
+    if (err == 0 && fsync(t.fd.fd) < 0)
         err = errno;
     if (err == 0)
-        err = name_target(to, name, t);
+        err = new_file_name(to, name, t);
     if (err == EEXIST) {
         refuse_existing(dst, EEXIST, &err);
         return EXDEV;
     }
     if (err != 0)
         return err;
-    if (close(t.out.release()) < 0) {
+    if (close(t.fd.release()) < 0) {
         err = errno;
         emsg("Could not close %s %s\n", dst.c_str(), std::strerror(err));
         return err;
@@ -310,28 +309,27 @@ static int fill_target(int to, const std::string &name, const std::string &dst, 
     return sync_route();
 }
 
-// Takes away a copy that failed, if the name still holds it.
-static void drop_target(int to, const std::string &dst, const target &t)
-{
-    struct stat now;
-    if (!t.named || fstatat(to, t.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) < 0)
-        return;
-    if (now.st_dev == t.st.st_dev && now.st_ino == t.st.st_ino && unlinkat(to, t.name.c_str(), 0) < 0)
-        syserr(dst);
-}
-
 static int copy_locked(int from, const std::string &name, const std::string &src, int to, const std::string &dst,
                        source &s, int *why)
 {
     struct stat before = s.st;
-    target t;
-    if (!create_target(to, name, dst, t, why))
-        return 0;
-    int err = fill_target(to, name, dst, s, t);
+    // The copy is never seen under the mailbox's name before it is whole.
+    new_file t;
+    int err = new_file_open(to, name, 0600, t);
+    if (err != 0) {
+        errno = err;
+        return failed(dst, why);
+    }
+    err = fill_target(to, name, dst, s, t);
     if (err == 0)
         err = source_unchanged(from, name, s, before);
     if (err != 0) {
-        drop_target(to, dst, t);
+        // A copy that failed goes, if its name still holds it.
+        int left = new_file_drop(to, t);
+        if (left != 0) {
+            errno = left;
+            syserr(dst);
+        }
         *why = err;
         return 0;
     }

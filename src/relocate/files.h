@@ -2,6 +2,7 @@
 #pragma once
 
 #include "relocate/relocate.h"
+#include "run/run.h"
 
 #include <string>
 #include <sys/stat.h>
@@ -32,6 +33,28 @@ int sync_route();
 // that was checked, reopened through /proc, never a device or a FIFO
 // swapped in meanwhile. Returns the descriptor or -1.
 int reopen(int path, int flags);
+
+// A file written whole before it takes its name in a directory: unnamed
+// (O_TMPFILE) until then or, where the file system cannot do that, under
+// the temporary name partial_prefix + its name.
+struct new_file {
+    fd_owner fd;
+    std::string temp;  // the temporary name, while it has one
+    std::string name;  // the name it has, to take away if need be
+    struct stat st;    // its status when it took that name
+};
+
+// Creates the file that is to be `name` in dir, with mode; a leftover of a
+// killed run under the temporary name goes first. Returns 0 or errno.
+int new_file_open(int dir, const std::string &name, mode_t mode, new_file &f);
+
+// Gives the file its name, never replacing an entry. Returns 0 or errno
+// (EEXIST when the name is taken).
+int new_file_name(int dir, const std::string &name, new_file &f);
+
+// Takes away the name the file has, if that name still holds it. Returns
+// 0 or errno.
+int new_file_drop(int dir, const new_file &f);
 
 // Makes the bucket `name` in `at`, mode 0770 less the umask, owned like
 // `at`; path names it in reports. Opens it as lib_opendir does.

@@ -44,9 +44,7 @@ static bool same_file(int dir, const std::string &name, dev_t dev, ino_t ino)
     return fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == dev && st.st_ino == ino;
 }
 
-// A dot-lock of this tool, on this host, whose process is gone, is what a
-// killed run left: it is removed. Any other is another program's.
-static bool remove_if_left(int dir, const std::string &dot)
+bool lib_droplock(int dir, const std::string &dot)
 {
     fd_owner path(openat(dir, dot.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
@@ -66,29 +64,30 @@ static bool remove_if_left(int dir, const std::string &dot)
     return same_file(dir, dot, st.st_dev, st.st_ino) && unlinkat(dir, dot.c_str(), 0) == 0;
 }
 
-// Makes NAME.lock. Returns 0, EWOULDBLOCK when it exists, or an error.
+// Makes NAME.lock, written whole before it takes that name, so that a kill
+// never leaves one that a later run cannot tell for its own. Returns 0,
+// EWOULDBLOCK when it exists, or an error.
 static int make_dot(int dir, const std::string &name, mail_lock &l)
 {
     std::string dot = name + ".lock";
-    int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
-    fd_owner fd(openat(dir, dot.c_str(), flags, 0644));
-    if (fd.fd < 0 && errno == EEXIST && remove_if_left(dir, dot))
-        fd.fd = openat(dir, dot.c_str(), flags, 0644);
-    if (fd.fd < 0) {
-        // No program can dot-lock a name too long for it.
-        if (errno == ENAMETOOLONG)
-            return 0;
-        return errno == EEXIST ? EWOULDBLOCK : errno;
-    }
-    struct stat st;
-    if (write_all(fd.fd, dot_text(getpid())) != 0 || fstat(fd.fd, &st) < 0) {
-        int err = errno;
-        unlinkat(dir, dot.c_str(), 0);
-        return err;
-    }
+    new_file f;
+    int err = new_file_open(dir, dot, 0644, f);
+    if (err == 0)
+        err = write_all(f.fd.fd, dot_text(getpid()));
+    if (err == 0)
+        err = new_file_name(dir, dot, f);
+    if (err == EEXIST && lib_droplock(dir, dot))
+        err = new_file_name(dir, dot, f);
+    if (err != 0)
+        new_file_drop(dir, f);
+    // No program can dot-lock a name too long for it.
+    if (err == ENAMETOOLONG)
+        return 0;
+    if (err != 0)
+        return err == EEXIST ? EWOULDBLOCK : err;
     l.dot = dot;
-    l.dot_dev = st.st_dev;
-    l.dot_ino = st.st_ino;
+    l.dot_dev = f.st.st_dev;
+    l.dot_ino = f.st.st_ino;
     return 0;
 }
 
@@ -102,19 +101,19 @@ static int fcntl_lock(int fd, short type)
     return errno == EACCES || errno == EAGAIN ? EWOULDBLOCK : errno;
 }
 
+// The dot-lock first: a program that takes it first and then waits for
+// the fcntl lock never gets to wait on ours, and the other two follow at
+// once, so that nothing stands waiting on us while we try.
 static int try_locks(int dir, const std::string &name, int file, mail_lock &l)
 {
-    int err = fcntl_lock(file, F_WRLCK);
+    l.dir = dir;
+    int err = make_dot(dir, name, l);
     if (err != 0)
         return err;
-    if (!flock_is_fcntl(file) && flock(file, LOCK_EX | LOCK_NB) < 0) {
-        err = errno;
-        fcntl_lock(file, F_UNLCK);
-        return err;
-    }
     l.file = file;
-    l.dir = dir;
-    err = make_dot(dir, name, l);
+    err = fcntl_lock(file, F_WRLCK);
+    if (err == 0 && !flock_is_fcntl(file) && flock(file, LOCK_EX | LOCK_NB) < 0)
+        err = errno;
     if (err != 0)
         unlock_mailbox(l);
     return err;
@@ -133,12 +132,12 @@ int lock_mailbox(int dir, const std::string &name, int file, mail_lock &l)
 
 void unlock_mailbox(mail_lock &l)
 {
+    if (l.file >= 0) {
+        flock(l.file, LOCK_UN);
+        fcntl_lock(l.file, F_UNLCK);
+    }
+    l.file = -1;
     if (!l.dot.empty() && same_file(l.dir, l.dot, l.dot_dev, l.dot_ino))
         unlinkat(l.dir, l.dot.c_str(), 0);
     l.dot.clear();
-    if (l.file < 0)
-        return;
-    flock(l.file, LOCK_UN);
-    fcntl_lock(l.file, F_UNLCK);
-    l.file = -1;
 }

@@ -33,6 +33,11 @@ trust_result lib_opendir(int at, const std::string &name, int &fd);
 // The text that reports a directory or link refused by the trust rule.
 constexpr const char *untrusted_msg = "Skipping %s, owned by neither root nor the spool's owner\n";
 
+// Removes the dot-lock `name` of the open directory `at` if a run of this
+// tool that was killed left it (its own mark, this host, a process that is
+// gone). Returns true when it did. Any other program's lock stays.
+bool lib_droplock(int at, const std::string &name);
+
 // A copy to another file system that cannot be written unnamed is written
 // under this prefix and the mailbox's name until it is complete: no
 // mailbox ever has such a name, and the walk passes such entries by.

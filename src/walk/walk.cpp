@@ -59,7 +59,10 @@ static void do_entry(const spool_dir &at, std::string_view name, int is_dir, int
         return;
     if (!is_dir && name.ends_with(".lock")) {
         // Another program's lock, or a stale one: moving it would break
-        // the lock, or part it from its mailbox.
+        // the lock, or part it from its mailbox. One that a killed run of
+        // ours left goes.
+        if (lib_droplock(at.fd, std::string(name)))
+            return;
         std::string path = dir;
         path += '/';
         path += name;
