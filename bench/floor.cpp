@@ -104,7 +104,9 @@ using listing = std::vector<block>;
 
 static void add_entry(listing& l, std::string_view name, bool is_dir) {
     std::size_t need = name.size() + record_extra;
-    if (l.empty() || block_size - l.back().used < need) l.push_back({std::make_unique_for_overwrite<char[]>(block_size), 0});
+    if (l.empty() || block_size - l.back().used < need) {
+        l.push_back({std::make_unique_for_overwrite<char[]>(block_size), 0});
+    }
     char* p = l.back().data.get() + l.back().used;
     std::memcpy(p, name.data(), name.size());
     p += name.size();
