@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -88,16 +88,17 @@ bool word_prev(const listing &l, listing_pos &pos, std::string_view &name, int &
     return true;
 }
 
-// readdir already tells the type of most entries; only a link, or a file
-// system that does not say, needs a status query, which follows the link.
-static int is_directory(DIR *d, const struct dirent *e)
+// The directory entry already tells the type of most entries; only a link,
+// or a file system that does not say, needs a status query, which follows
+// the link.
+static int is_directory(int fd, const struct dirent64 *e)
 {
     if (e->d_type == DT_DIR)
         return 1;
     if (e->d_type != DT_LNK && e->d_type != DT_UNKNOWN)
         return 0;
     struct stat st;
-    if (fstatat(dirfd(d), e->d_name, &st, 0) < 0)
+    if (fstatat(fd, e->d_name, &st, 0) < 0)
         return 0;
     return S_ISDIR(st.st_mode) ? 1 : 0;
 }
@@ -107,32 +108,37 @@ static bool is_dot(const char *name)
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// Adds the entries of one buffer of the directory. Returns false when no
+// memory is left.
+static bool add_entries(listing &l, int fd, const char *buf, size_t n)
+{
+    for (size_t at = 0; at < n;) {
+        const struct dirent64 *e = reinterpret_cast<const struct dirent64 *>(buf + at);
+        at += e->d_reclen;
+        if (!is_dot(e->d_name) && !word_add(l, e->d_name, is_directory(fd, e)))
+            return false;
+    }
+    return true;
+}
+
 listing dir_scan(int fd, const std::string &dir)
 {
+    // Large reads: a flat spool of millions of entries takes few of them.
+    static char buf[1 << 20];
     listing l;
-    int own = dup(fd);
-    DIR *d = own < 0 ? nullptr : fdopendir(own);
-    if (d == nullptr) {
-        emsg("Unable to read dir (%s) %s\n", dir.c_str(), std::strerror(errno));
-        if (own >= 0)
-            close(own);
-        return l;
-    }
-    std::unique_ptr<DIR, int (*)(DIR *)> owner(d, closedir);
     for (;;) {
-        errno = 0;
-        struct dirent *e = readdir(d);
-        if (e == nullptr) {
-            if (errno != 0)
-                emsg("Unable to read dir (%s) %s\n", dir.c_str(), std::strerror(errno));
-            break;
-        }
-        if (is_dot(e->d_name))
+        ssize_t n = getdents64(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
             continue;
-        if (!word_add(l, e->d_name, is_directory(d, e))) {
+        if (n < 0) {
+            emsg("Unable to read dir (%s) %s\n", dir.c_str(), std::strerror(errno));
+            return l;
+        }
+        if (n == 0)
+            return l;
+        if (!add_entries(l, fd, buf, static_cast<size_t>(n))) {
             emsg("Unable to read dir (%s) %s\n", dir.c_str(), std::strerror(ENOMEM));
-            break;
+            return l;
         }
     }
-    return l;
 }
