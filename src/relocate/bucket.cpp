@@ -213,17 +213,16 @@ int sync_route()
     return 0;
 }
 
-trust_result reach_bucket(const std::string &dst, int doit, int &fd, std::string &bad)
+trust_result reach_bucket(const std::string &dst, size_t dir_len, int doit, int &fd, std::string &bad)
 {
     make_room();
     top.fd = root_fd;
     bucket *at = &top;
     route_len = 0;
     route[route_len++] = root_fd;
-    size_t last = dst.rfind('/');
     // Every bucket is one byte between slashes; empty and "." components
     // name the directory they stand in.
-    for (size_t i = xpath.size(); i < last; i++) {
+    for (size_t i = xpath.size(); i < dir_len; i++) {
         if (dst[i] == '/' || (dst[i] == '.' && (dst[i + 1] == '/')))
             continue;
         if (dst[i + 1] != '/') {

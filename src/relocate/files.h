@@ -18,11 +18,12 @@ bool trusted_owner(uid_t uid);
 trust_result follow_link(int at, int link, const struct stat &lst, int flags, int &fd);
 
 // The descriptor of the bucket that dst goes into, reached from the root
-// through the buckets its path names, each checked and then kept open.
+// through the buckets its path names up to dir_len, where its last '/'
+// stands, each checked and then kept open.
 // With doit, a missing bucket is made; in a dry run fd is then -1. On
 // trust_refused, bad is the path of the first bucket refused; on
 // trust_failed, errno tells why.
-trust_result reach_bucket(const std::string &dst, int doit, int &fd, std::string &bad);
+trust_result reach_bucket(const std::string &dst, size_t dir_len, int doit, int &fd, std::string &bad);
 
 // Flushes to stable storage the buckets of the destination reached last,
 // and the root above them, which may have just been given new entries.

@@ -3,6 +3,7 @@
 #include "run/run.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -41,38 +42,56 @@ struct name_bytes {
 
 }  // namespace
 
+// What each byte of a name is: a backslash (1), a control byte (2), or
+// neither (0). A table look-up a byte is cheapest for short names.
+static constexpr auto byte_kinds = [] {
+    std::array<unsigned char, 256> k{};
+    for (int c = 1; c < 0x20; c++)
+        k[c] = 2;
+    k[0x7F] = 2;
+    k['\\'] = 1;
+    return k;
+}();
+
 static name_bytes scan(std::string_view name)
 {
-    name_bytes nb;
-    for (char c : name) {
-        if (c == '\\')
-            nb.backslash = true;
-        else if ((c > 0 && c < 0x20) || c == 0x7F)
-            nb.control = true;
-    }
-    return nb;
+    unsigned kinds = 0;
+    for (char c : name)
+        kinds |= byte_kinds[static_cast<unsigned char>(c)];
+    return {(kinds & 1) != 0, (kinds & 2) != 0};
 }
 
-// Where the entry `name` of dir belongs: the destination, built from the
-// root, in a buffer that the next call overwrites. Returns nullptr when
-// there is nothing to do: the entry is in place, or its present path holds
-// a '\', which turned into '/' would name another object, so the entry is
-// left alone (and that is said).
-static const std::string *destination_of(std::string_view name, name_bytes nb, const spool_dir &dir, int layout,
-                                         int sep)
+namespace {
+
+// Where an entry goes: the path, and where its last '/' stands.
+struct place {
+    const std::string *path;
+    size_t dir_len;
+};
+
+}  // namespace
+
+// Where the entry `name` of dir belongs, built from the root in a buffer
+// that the next call overwrites. Its path is nullptr when there is nothing
+// to do: the entry is in place, or its present path holds a '\', which
+// turned into '/' would name another object, so the entry is left alone
+// (and that is said).
+static place destination_of(std::string_view name, name_bytes nb, const spool_dir &dir, int layout, int sep)
 {
     if (dir.backslash || nb.backslash) {
         std::string src = dir.path;
         src += '/';
         src += name;
         emsg("Skipping %s, its path holds a backslash\n", src.c_str());
-        return nullptr;
+        return {nullptr, 0};
     }
     const std::string *dst = &drop_file(entry_key(name, sep), name, layout, xpath);
-    // Root and name hold no '\' by now: only a bucket byte can.
     size_t dir_len = dst->size() - name.size() - 1;
-    std::string_view buckets = std::string_view(*dst).substr(xpath.size(), dir_len - xpath.size());
-    if (buckets.find('\\') != std::string_view::npos) {
+    // Root and name hold no '\' by now: only a bucket byte can.
+    bool backslash = false;
+    for (size_t i = xpath.size(); i < dir_len; i++)
+        backslash |= (*dst)[i] == '\\';
+    if (backslash) {
         static std::string fixed;
         fixed.assign(*dst);
         std::replace(fixed.begin() + static_cast<std::ptrdiff_t>(xpath.size()),
@@ -80,16 +99,16 @@ static const std::string *destination_of(std::string_view name, name_bytes nb, c
         dst = &fixed;
     }
     // Both paths end in "/" and the name: in place when the rest is the same.
-    if (std::string_view(*dst).substr(0, dir_len) == dir.path)
-        return nullptr;
-    return dst;
+    if (dir_len == dir.path.size() && std::memcmp(dst->data(), dir.path.data(), dir_len) == 0)
+        return {nullptr, 0};
+    return {dst, dir_len};
 }
 
 // "Move %s --> %s\n", put together in place: a line for each of millions.
 static void say_move(std::string_view name, name_bytes nb, const spool_dir &dir, const std::string &dst)
 {
     if (!nb.control && dir.shown.size() == dir.path.size()) {
-        imsg_parts({"Move ", dir.shown, "/", name, " --> ", dst, "\n"});
+        imsg_move(dir.shown, name, dst);
         return;
     }
     static std::string shown_name, shown_dst;
@@ -97,17 +116,17 @@ static void say_move(std::string_view name, name_bytes nb, const spool_dir &dir,
     append_shown(shown_name, name);
     shown_dst.clear();
     append_shown(shown_dst, dst);
-    imsg_parts({"Move ", dir.shown, "/", shown_name, " --> ", shown_dst, "\n"});
+    imsg_move(dir.shown, shown_name, shown_dst);
 }
 
-// The bucket dst goes into, after its Move line: a bucket refused by the
-// trust rule is said, and the entry stays where it is. Returns false when
-// the entry is to stay; with doit, `to` is then -1 or holds errno in err.
-static bool destination(const std::string &dst, int doit, int &to, int &err)
+// The bucket the entry goes into, after its Move line: a bucket refused by
+// the trust rule is said, and the entry stays where it is. Returns false
+// when the entry is to stay; with doit, `to` is then -1 or holds errno in err.
+static bool destination(place p, int doit, int &to, int &err)
 {
     std::string bad;
     err = 0;
-    trust_result r = reach_bucket(dst, doit, to, bad);
+    trust_result r = reach_bucket(*p.path, p.dir_len, doit, to, bad);
     if (r == trust_refused) {
         emsg(untrusted_msg, bad.c_str());
         return false;
@@ -124,13 +143,13 @@ int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int
     // Reused across calls: a spool of millions of entries passes here.
     static std::string entry;
     name_bytes nb = scan(name);
-    const std::string *place = destination_of(name, nb, dir, layout, sep);
-    if (place == nullptr)
+    place p = destination_of(name, nb, dir, layout, sep);
+    if (p.path == nullptr)
         return 1;
-    const std::string &dst = *place;
+    const std::string &dst = *p.path;
     say_move(name, nb, dir, dst);
     int to, err;
-    if (!destination(dst, doit, to, err))
+    if (!destination(p, doit, to, err))
         return 1;
     if (!doit) {
         progress_move();
@@ -152,13 +171,14 @@ int do_bindir(std::string_view name, const spool_dir &dir, int layout, int sep, 
 {
     imsg("Processing Bin Directory %.*s\n", static_cast<int>(name.size()), name.data());
     name_bytes nb = scan(name);
-    const std::string *place = destination_of(name, nb, dir, layout, sep);
-    if (place == nullptr)
+    place p = destination_of(name, nb, dir, layout, sep);
+    if (p.path == nullptr)
         return 1;
-    const std::string dst = *place;
+    const std::string dst = *p.path;
+    p.path = &dst;
     say_move(name, nb, dir, dst);
     int to, err;
-    if (!destination(dst, doit, to, err))
+    if (!destination(p, doit, to, err))
         return 1;
     if (!doit) {
         progress_move();

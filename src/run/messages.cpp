@@ -120,26 +120,32 @@ static std::string_view format(const char *fmt, va_list ap)
     return buf;
 }
 
-void imsg_parts(std::initializer_list<std::string_view> parts)
+// Appends text at p; returns the end.
+static char *put(char *p, std::string_view text)
 {
-    size_t n = 0;
-    for (std::string_view p : parts)
-        n += p.size();
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
+}
+
+void imsg_move(std::string_view dir, std::string_view name, std::string_view dst)
+{
+    size_t n = dir.size() + name.size() + dst.size() + 12;
     if (out.fd < 0)
         put_stdout("");
     char *line = out_reserve(out, n);
     if (line == nullptr) {
-        std::string text;
-        for (std::string_view p : parts)
-            text += p;
+        std::string text = "Move ";
+        text.append(dir).append("/").append(name).append(" --> ").append(dst).append("\n");
         put_stdout(text);
         imsg_log(text);
     } else {
-        char *at = line;
-        for (std::string_view p : parts) {
-            std::memcpy(at, p.data(), p.size());
-            at += p.size();
-        }
+        char *p = put(line, "Move ");
+        p = put(p, dir);
+        *p++ = '/';
+        p = put(p, name);
+        p = put(p, " --> ");
+        p = put(p, dst);
+        *p = '\n';
         imsg_log(std::string_view(line, n));
         out_commit(out, n);
     }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <csignal>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -19,9 +18,10 @@ void imsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Error message: as imsg, with "ERROR: " in front in the log; counted.
 void emsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// An information message given whole, as parts to be put together, each
-// already as reports show it: the fast way for lines reported by the million.
-void imsg_parts(std::initializer_list<std::string_view> parts);
+// The information message "Move DIR/NAME --> DST\n", its parts already as
+// reports show them: put together in place, for lines reported by the
+// million.
+void imsg_move(std::string_view dir, std::string_view name, std::string_view dst);
 
 // Appends text as every message shows a name or a path: each control byte
 // (0x01 to 0x1F, 0x7F) as a backslash and three octal digits ("\012" for a
