@@ -1,17 +1,10 @@
-// Placement, the command line, the packed listing and a copy asked to stop.
+// Placement and the packed listing.
 
 #include "layout/layout.h"
-#include "relocate/files.h"
-#include "run/run.h"
+#include "relocate/relocate.h"
 #include "walk/walk.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <fcntl.h>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 
 namespace {
@@ -53,38 +46,6 @@ TEST(Unit, Placement)
     EXPECT_EQ(drop_file("jdoe", "jdoe", 1, "/r/"), "/r//c/jdoe");  // the root as typed
 }
 
-TEST(Unit, Options)
-{
-    struct {
-        std::vector<std::string> args;
-        parse_result result;
-        int layout, sep, doit;
-        std::string root_or_bad;
-    } cases[] = {
-        {{"-hash", "1", "-path", "/s", "-doit"}, parse_ok, 1, -1, 1, "/s"},
-        {{"-hash", "1", "-hash", "abc", "-path", "-doit"}, parse_ok, 0, -1, 0, "-doit"},
-        {{"-hash", " 7x", "-sep", "_x"}, parse_ok, 7, '_', 0, ""},
-        {{"-hash", "4294967297", "-sep", ""}, parse_ok, INT_MAX, 0, 0, ""},
-        {{"-hash", "-99999999999", "-sep", "\xe9"}, parse_ok, INT_MIN, -23, 0, ""},
-        {{"-hash", "1", "-Hash"}, parse_invalid, 1, -1, 0, "-Hash"},
-        {{"-doit", "-path"}, parse_missing_value, -1, -1, 1, "-path"},
-    };
-    for (auto c : cases) {
-        c.args.insert(c.args.begin(), "tierbox");
-        std::vector<char *> argv;
-        for (auto &a : c.args)
-            argv.push_back(a.data());
-        options opt;
-        std::string bad;
-        SCOPED_TRACE(::testing::PrintToString(c.args));
-        EXPECT_EQ(parse_options(static_cast<int>(argv.size()), argv.data(), opt, bad), c.result);
-        EXPECT_EQ((c.result == parse_ok ? opt.root : bad), c.root_or_bad);
-        EXPECT_EQ(opt.layout, c.layout);
-        EXPECT_EQ(opt.sep, c.sep);
-        EXPECT_EQ(opt.doit, c.doit);
-    }
-}
-
 // Names of every length, over several blocks, come back newest first.
 TEST(Unit, ListingBackwardsAcrossBlocks)
 {
@@ -102,26 +63,6 @@ TEST(Unit, ListingBackwardsAcrossBlocks)
     std::reverse(added.begin(), added.end());
     EXPECT_GT(l.blocks.size(), 1u);
     EXPECT_EQ(got, added);
-}
-
-// A copy under way when the run is asked to stop is abandoned whole: no
-// partial mailbox, the source untouched, and an error for the move.
-TEST(Unit, StoppedCopyLeavesNothing)
-{
-    std::string dir = "/tmp/tierbox-unit.XXXXXX";
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    xpath = dir;
-    std::ofstream(dir + "/jdoe") << std::string(1 << 20, 'm');
-    std::filesystem::create_directory(dir + "/c");
-    fd_owner from(lib_openroot(dir)), to(open((dir + "/c").c_str(), O_RDONLY | O_DIRECTORY));
-    stop_signal = SIGINT;
-    int why = 0;
-    EXPECT_EQ(lib_copy(from.fd, "jdoe", dir + "/jdoe", to.fd, dir + "/c/jdoe", &why), 0);
-    stop_signal = 0;
-    EXPECT_EQ(why, EINTR);
-    EXPECT_TRUE(std::filesystem::is_empty(dir + "/c"));
-    EXPECT_EQ(std::filesystem::file_size(dir + "/jdoe"), 1u << 20);
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -32,7 +32,8 @@ int sync_route();
 
 // Opens the file held open (O_PATH) as path, with flags: the very file
 // that was checked, reopened through /proc, never a device or a FIFO
-// swapped in meanwhile. Returns the descriptor or -1.
+// swapped in meanwhile, and read without touching its access time where
+// that is allowed. Returns the descriptor or -1.
 int reopen(int path, int flags);
 
 // A file written whole before it takes its name in a directory: unnamed
