@@ -355,6 +355,8 @@ TEST(E2e, DryRunThenDoit)
         {1, {}, {"jdoe", "c/!"}, {}, {untrusted_c, untrusted_c, warn2}, {untrusted_c, untrusted_c}, {"c/", "jdoe"}, {}},
         {1, {}, {"jdoe", "c@$O!"}, {"x=secret"}, {untrusted_c, untrusted_c, warn2}, {untrusted_c, untrusted_c}, {"c@$O", "jdoe"},
          {"x=secret"}},
+        {1, {}, {"jdoe", "c@$O/x"}, {"x/!"}, {untrusted_c, untrusted_c, warn2}, {untrusted_c, untrusted_c}, {"c@$O/x", "jdoe"},
+         {"x/"}},
         {1, {}, {"bob@$O/secret!", "v@$O/v"}, {"secret=shadow%600", "v/"}, {},
          {"Skipping $R/bob, owned by neither root nor the spool's owner", exdev}, {"bob@$O/secret", "v@$O/v"},
          {"secret=shadow", "v/"}},
