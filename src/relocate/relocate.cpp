@@ -141,7 +141,7 @@ static bool destination(place p, int doit, int &to, int &err)
 int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int doit)
 {
     // Reused across calls: a spool of millions of entries passes here.
-    static std::string entry;
+    static std::string entry, src;
     name_bytes nb = scan(name);
     place p = destination_of(name, nb, dir, layout, sep);
     if (p.path == nullptr)
@@ -160,7 +160,7 @@ int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int
         return 1;
     }
     entry.assign(name);
-    std::string src = dir.path;
+    src.assign(dir.path);
     src += '/';
     src += name;
     do_move(dir.fd, entry, src, to, dst);

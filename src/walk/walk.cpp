@@ -52,21 +52,26 @@ static bool is_own(std::string_view name)
     return name == "tierbox.log" || name.starts_with(partial_prefix);
 }
 
+// A lock file is another program's lock, or a stale one: moving it would
+// break the lock, or part it from its mailbox. One that a killed run of
+// ours left goes, with -doit.
+static void pass_lock(const spool_dir &at, std::string_view name, int doit)
+{
+    if (doit && lib_droplock(at.fd, std::string(name)))
+        return;
+    std::string path = at.path;
+    path += '/';
+    path += name;
+    imsg("Skipping lock file %s\n", path.c_str());
+}
+
 static void do_entry(const spool_dir &at, std::string_view name, int is_dir, int layout, int sep, int doit)
 {
     const std::string &dir = at.path;
     if (is_own(name))
         return;
     if (!is_dir && name.ends_with(".lock")) {
-        // Another program's lock, or a stale one: moving it would break
-        // the lock, or part it from its mailbox. One that a killed run of
-        // ours left goes.
-        if (lib_droplock(at.fd, std::string(name)))
-            return;
-        std::string path = dir;
-        path += '/';
-        path += name;
-        imsg("Skipping lock file %s\n", path.c_str());
+        pass_lock(at, name, doit);
         return;
     }
     if (!is_dir) {
