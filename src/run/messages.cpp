@@ -57,14 +57,6 @@ static bool is_control(char c)
     return (c > 0 && c < 0x20) || c == 0x7F;
 }
 
-bool has_control(std::string_view text)
-{
-    for (char c : text)
-        if (is_control(c))
-            return true;
-    return false;
-}
-
 void append_shown(std::string &out, std::string_view text)
 {
     for (char c : text) {

@@ -28,9 +28,6 @@ void imsg_move(std::string_view dir, std::string_view name, std::string_view dst
 // newline), every other byte as it is.
 void append_shown(std::string &out, std::string_view text);
 
-// True when text holds a byte that append_shown writes otherwise.
-bool has_control(std::string_view text);
-
 // Writes text to standard output only, as the usage text and the refusal
 // of a command line are.
 void put_stdout(std::string_view text);
