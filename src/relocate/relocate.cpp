@@ -22,6 +22,14 @@ void fix_slash(std::string &path)
     std::replace(path.begin(), path.end(), '\\', '/');
 }
 
+std::string path_of(const spool_dir &dir, std::string_view name)
+{
+    std::string path = dir.path;
+    path += '/';
+    path += name;
+    return path;
+}
+
 spool_dir make_spool_dir(int fd, std::string path)
 {
     spool_dir d;
@@ -46,10 +54,8 @@ struct name_bytes {
 // neither (0). A table look-up a byte is cheapest for short names.
 static constexpr auto byte_kinds = [] {
     std::array<unsigned char, 256> k{};
-    for (int c = 1; c < 0x20; c++)
-        k[c] = 2;
-    k[0x7F] = 2;
-    k['\\'] = 1;
+    for (int c = 0; c < 256; c++)
+        k[c] = c == '\\' ? 1 : is_control(static_cast<char>(c)) ? 2 : 0;
     return k;
 }();
 
@@ -79,10 +85,7 @@ struct place {
 static place destination_of(std::string_view name, name_bytes nb, const spool_dir &dir, int layout, int sep)
 {
     if (dir.backslash || nb.backslash) {
-        std::string src = dir.path;
-        src += '/';
-        src += name;
-        emsg("Skipping %s, its path holds a backslash\n", src.c_str());
+        emsg("Skipping %s, its path holds a backslash\n", path_of(dir, name).c_str());
         return {nullptr, 0};
     }
     const std::string *dst = &drop_file(entry_key(name, sep), name, layout, xpath);
@@ -94,8 +97,7 @@ static place destination_of(std::string_view name, name_bytes nb, const spool_di
     if (backslash) {
         static std::string fixed;
         fixed.assign(*dst);
-        std::replace(fixed.begin() + static_cast<std::ptrdiff_t>(xpath.size()),
-                     fixed.begin() + static_cast<std::ptrdiff_t>(dir_len), '\\', '/');
+        fix_slash(fixed);
         dst = &fixed;
     }
     // Both paths end in "/" and the name: in place when the rest is the same.
@@ -141,7 +143,6 @@ static bool destination(place p, int doit, int &to, int &err)
 int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int doit)
 {
     // Reused across calls: a spool of millions of entries passes here.
-    static std::string entry, src;
     name_bytes nb = scan(name);
     place p = destination_of(name, nb, dir, layout, sep);
     if (p.path == nullptr)
@@ -159,11 +160,7 @@ int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int
         emsg("Rename failed %s\n", std::strerror(err));
         return 1;
     }
-    entry.assign(name);
-    src.assign(dir.path);
-    src += '/';
-    src += name;
-    do_move(dir.fd, entry, src, to, dst);
+    do_move(dir.fd, std::string(name), path_of(dir, name), to, dst);
     return 1;
 }
 
@@ -174,8 +171,7 @@ int do_bindir(std::string_view name, const spool_dir &dir, int layout, int sep, 
     place p = destination_of(name, nb, dir, layout, sep);
     if (p.path == nullptr)
         return 1;
-    const std::string dst = *p.path;
-    p.path = &dst;
+    const std::string &dst = *p.path;
     say_move(name, nb, dir, dst);
     int to, err;
     if (!destination(p, doit, to, err))
@@ -190,9 +186,6 @@ int do_bindir(std::string_view name, const spool_dir &dir, int layout, int sep, 
         progress_move();
         return 1;
     }
-    std::string src = dir.path;
-    src += '/';
-    src += name;
-    emsg("Rename FAILED %s %s %s\n", std::strerror(err), src.c_str(), dst.c_str());
+    emsg("Rename FAILED %s %s %s\n", std::strerror(err), path_of(dir, name).c_str(), dst.c_str());
     return 1;
 }

@@ -54,6 +54,9 @@ struct spool_dir {
 // What relocation needs of the open directory fd whose path is path.
 spool_dir make_spool_dir(int fd, std::string path);
 
+// The present path of the entry `name` of dir, as reports name it.
+std::string path_of(const spool_dir &dir, std::string_view name);
+
 // Relocates the entry `name` of dir (a mailbox, or anything that is not a
 // directory). Returns 1.
 int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int doit);

@@ -13,13 +13,19 @@ int nfatal = 0;
 
 static out_buffer out;
 
-void put_stdout(std::string_view text)
+// The report's buffer, opened on first use.
+static out_buffer &report()
 {
     if (out.fd < 0) {
         out_open(out, STDOUT_FILENO);
         out.per_line = isatty(STDOUT_FILENO) == 1;
     }
-    out_put(out, text);
+    return out;
+}
+
+void put_stdout(std::string_view text)
+{
+    out_put(report(), text);
 }
 
 int out_finish()
@@ -50,11 +56,6 @@ void report_keep_up()
 {
     if (live && now_ms() - last_flush >= 1000)
         report_flush();
-}
-
-static bool is_control(char c)
-{
-    return (c > 0 && c < 0x20) || c == 0x7F;
 }
 
 void append_shown(std::string &out, std::string_view text)
@@ -122,9 +123,7 @@ static char *put(char *p, std::string_view text)
 void imsg_move(std::string_view dir, std::string_view name, std::string_view dst)
 {
     size_t n = dir.size() + name.size() + dst.size() + 12;
-    if (out.fd < 0)
-        put_stdout("");
-    char *line = out_reserve(out, n);
+    char *line = out_reserve(report(), n);
     if (line == nullptr) {
         std::string text = "Move ";
         text.append(dir).append("/").append(name).append(" --> ").append(dst).append("\n");

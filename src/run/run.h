@@ -23,6 +23,12 @@ void emsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // million.
 void imsg_move(std::string_view dir, std::string_view name, std::string_view dst);
 
+// A control byte, which messages never write as it is: 0x01 to 0x1F, 0x7F.
+constexpr bool is_control(char c)
+{
+    return (c > 0 && c < 0x20) || c == 0x7F;
+}
+
 // Appends text as every message shows a name or a path: each control byte
 // (0x01 to 0x1F, 0x7F) as a backslash and three octal digits ("\012" for a
 // newline), every other byte as it is.

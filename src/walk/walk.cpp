@@ -19,17 +19,15 @@ static void walk_dir(int fd, std::string dir, int layout, int sep, int doit);
 
 // Enters the bucket `name` of the open directory `at`, if it is no deeper
 // than a bucket can be and the trust rule allows it.
-static void enter_bucket(int at, std::string_view name, const std::string &dir, int layout, int sep, int doit)
+static void enter_bucket(const spool_dir &at, std::string_view name, int layout, int sep, int doit)
 {
-    std::string sub = dir;
-    sub += '/';
-    sub += name;
+    std::string sub = path_of(at, name);
     if (depth > 2) {
         imsg("%s Too deep, can't be email hashing\n", sub.c_str());
         return;
     }
     int fd;
-    trust_result r = lib_opendir(at, std::string(name), fd);
+    trust_result r = lib_opendir(at.fd, std::string(name), fd);
     if (r == trust_refused) {
         emsg(untrusted_msg, sub.c_str());
         return;
@@ -59,15 +57,11 @@ static void pass_lock(const spool_dir &at, std::string_view name, int doit)
 {
     if (doit && lib_droplock(at.fd, std::string(name)))
         return;
-    std::string path = at.path;
-    path += '/';
-    path += name;
-    imsg("Skipping lock file %s\n", path.c_str());
+    imsg("Skipping lock file %s\n", path_of(at, name).c_str());
 }
 
 static void do_entry(const spool_dir &at, std::string_view name, int is_dir, int layout, int sep, int doit)
 {
-    const std::string &dir = at.path;
     if (is_own(name))
         return;
     if (!is_dir && name.ends_with(".lock")) {
@@ -79,7 +73,7 @@ static void do_entry(const spool_dir &at, std::string_view name, int is_dir, int
         return;
     }
     if (name.size() == 1) {
-        enter_bucket(at.fd, name, dir, layout, sep, doit);
+        enter_bucket(at, name, layout, sep, doit);
         return;
     }
     if (is_bin_name(name)) {
