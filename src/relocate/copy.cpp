@@ -233,9 +233,10 @@ static int carry_over(int out, const struct stat &st)
     return 0;
 }
 
-// Renames within one directory, never replacing an entry: where the file
-// system refuses the flag, a hard link, which never replaces either.
-static int rename_noreplace(int dir, const std::string &from, const std::string &to)
+// Gives a file of ours a new name in its directory, never replacing an
+// entry: where the file system refuses the flag, a hard link, which never
+// replaces either (a failure to unlink then leaves only our temporary name).
+static int rename_within(int dir, const std::string &from, const std::string &to)
 {
     if (renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0)
         return 0;
@@ -256,7 +257,7 @@ int new_file_name(int dir, const std::string &name, new_file &f)
             r = linkat(AT_FDCWD, proc.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW);
         }
     } else {
-        r = rename_noreplace(dir, f.temp, name);
+        r = rename_within(dir, f.temp, name);
     }
     if (r < 0 || fstat(f.fd.fd, &f.st) < 0)
         return errno;
@@ -265,12 +266,15 @@ int new_file_name(int dir, const std::string &name, new_file &f)
     return 0;
 }
 
+bool same_file(int dir, const std::string &name, dev_t dev, ino_t ino)
+{
+    struct stat st;
+    return fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == dev && st.st_ino == ino;
+}
+
 int new_file_drop(int dir, const new_file &f)
 {
-    struct stat now;
-    if (f.name.empty() || fstatat(dir, f.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) < 0)
-        return 0;
-    if (now.st_dev != f.st.st_dev || now.st_ino != f.st.st_ino || unlinkat(dir, f.name.c_str(), 0) == 0)
+    if (f.name.empty() || !same_file(dir, f.name, f.st.st_dev, f.st.st_ino) || unlinkat(dir, f.name.c_str(), 0) == 0)
         return 0;
     return errno;
 }

@@ -54,6 +54,10 @@ int new_file_open(int dir, const std::string &name, mode_t mode, new_file &f);
 // (EEXIST when the name is taken).
 int new_file_name(int dir, const std::string &name, new_file &f);
 
+// True when `name` in dir is still the object with that device and inode,
+// links not followed.
+bool same_file(int dir, const std::string &name, dev_t dev, ino_t ino);
+
 // Takes away the name the file has, if that name still holds it. Returns
 // 0 or errno.
 int new_file_drop(int dir, const new_file &f);

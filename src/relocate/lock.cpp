@@ -38,12 +38,6 @@ static std::string dot_text(long pid)
     return std::to_string(pid) + " tierbox " + host + "\n";
 }
 
-static bool same_file(int dir, const std::string &name, dev_t dev, ino_t ino)
-{
-    struct stat st;
-    return fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == dev && st.st_ino == ino;
-}
-
 bool lib_droplock(int dir, const std::string &dot)
 {
     fd_owner path(openat(dir, dot.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
