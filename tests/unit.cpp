@@ -10,35 +10,26 @@
 namespace {
 
 // Where an entry goes: the key taken from its name (the text after the
-// first separator in force), hashed under each layout.
+// first separator in force), hashed under each layout. The end-to-end
+// tables place more names, moving them.
 TEST(Unit, Placement)
 {
     struct {
         int layout, sep;
         std::string name, want;  // want is below /var/spool/mail
     } cases[] = {
-        {0, 0, "jdoe", "/jdoe"},
         {1, '_', "jdoe", "/c/jdoe"},
-        {1, 0, "JDoe", "/c/JDoe"},
-        {1, 0, "ab", "/n/ab"},
         {1, 0, "a", "/t/a"},
-        {1, '_', "dom_jdoe", "/c/dom_jdoe"},
         {1, 0, "dom_jdoe", "/z/dom_jdoe"},  // no separator in force
         {1, -23, "x\xe9y", "/k/x\xe9y"},  // nor with a negative one
         {1, 0, "jdoex", "/c/jdoex"},        // four bytes at most
-        {1, '_', "dom_", "/a/dom_"},
-        {1, 0, "bob.bin", "/p/bob.bin"},
-        {1, 0, "\xff", "/`/\xff"},  // signed bytes: -1, -25, -5
-        {1, 0, "\xe7", "/H/\xe7"},
+        {1, 0, "\xff", "/`/\xff"},  // signed bytes: -1, -5
         {1, 0, "\xfb", "/\\/\xfb"},
         {1, 0, "\xc0", "/U/\xc0"},  // only A-Z are lowered
         {2, 0, "dom_jdoe", "/j/d/dom_jdoe"},
-        {2, 0, "x_Q", "/Q/x_Q"},
         {2, '_', "x_jdoe", "/j/d/x_jdoe"},
-        {2, 0, "dom_", "//dom_"},
         {2, '_', "a_b_cd", "/c/d/a_b_cd"},  // the first separator counts
         {2, 0, "a_.b", "/./b/a_.b"},
-        {5, 0, "jdoe", "/jdoe"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(drop_file(entry_key(c.name, c.sep), c.name, c.layout, "/var/spool/mail"), "/var/spool/mail" + c.want)
