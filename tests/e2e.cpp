@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -170,7 +171,11 @@ struct spool {
             for (const fs::directory_entry &e : fs::recursive_directory_iterator(dir.path))
                 check(lchown(e.path().c_str(), stranger, stranger) == 0, "lchown");
         check(!as_stranger || chown(dir.path.c_str(), stranger, stranger) == 0, "chown");
-        args.insert(args.begin(), TIERBOX_BIN);
+        // Another account may not reach the build directory (a clone in /root).
+        std::string bin = as_stranger ? dir.path + "/tierbox" : TIERBOX_BIN;
+        if (as_stranger)
+            fs::copy_file(TIERBOX_BIN, bin, fs::copy_options::overwrite_existing);
+        args.insert(args.begin(), bin);
         std::vector<char *> argv;
         for (std::string &a : args)
             argv.push_back(a.data());
@@ -246,24 +251,32 @@ TEST(E2e, CommandLineStatusAndLog)
     std::string deep;  // no fixed limit: a path of nearly 4 KB is used whole
     for (int i = 0; i < 15; i++)
         deep += "/" + std::string(250, 'd');
+    const std::string busy = "Another run is working on $R, try again when it has finished\n";
     struct {
         texts args, box, cwd;  // cwd: planted in the working directory
         int status;
-        std::string said;  // lines of standard output
+        std::string said;  // lines of standard output; "" for none at all
         bool log;
         texts cwd_after;  // but a log written there
         std::string err = "";
         bool as_stranger = false;  // run by an account, not by root
+        char held = 0;  // another run holds the root ('x' alone, 's' shared) or the working directory ('.')
     } cases[] = {
-        {{}, {}, {}, 0, "-doit = Actually perform the operation, by default it just prints what it would do", false, {}},
+        {{}, {}, {}, 0, "-prune = With -doit, remove the bucket directories that the run left empty", false, {}},
+        {{"--help"}, {}, {}, 0, "Usage: tierbox -hash n -path /var/spool/mail [-sep _] -doit", false, {}},
+        {{"-path", "$R", "-version"}, {}, {}, 0, "tierbox " TIERBOX_VERSION, false, {}},
         {{"-hash", "1", "-\x1b[2J"}, {}, {}, 2, "Invalid option (-\\033[2J)", false, {}},
         {{"-hash", "1", "-Hash"}, {}, {}, 2, "Invalid option (-Hash)", false, {}},
         {{"-doit", "-path"}, {}, {}, 2, "Missing value for option (-path)", false, {}},
-        {{"-hash", " 7x", "-sep", "_x"}, {}, {}, 2, "() to hash 7\nUsing prefix separator (_)\nPath not specified", true, {}},
-        {{"-hash", "4294967297", "-sep", ""}, {}, {}, 2, "() to hash 2147483647\nPath not specified", true, {}},
-        {{"-hash", "-99999999999", "-sep", "\xe9", "-path", "$R"}, {}, {}, 2, "to hash -2147483648\nhash number not specified",
-         true, {}},
-        {{"-hash", "1", "-hash", "abc", "-path", "-doit"}, {}, {}, 1, "Pretending to convert files under (-doit) to hash 0", true, {}},
+        // A typo in the layout is refused, never read as a number.
+        {{"-hash", "x"}, {}, {}, 2, "Invalid value for option (-hash): x", false, {}},
+        {{"-path", "$R", "-hash", ""}, {}, {}, 2, "Invalid value for option (-hash): ", false, {}},
+        {{"-hash", "1x", "-path", "$R"}, {}, {}, 2, "Invalid value for option (-hash): 1x", false, {}},
+        {{"-hash", "99999999999999999999"}, {}, {}, 2, "Invalid value for option (-hash): 99999999999999999999", false, {}},
+        {{"-hash", "+1", "-sep", "_x"}, {}, {}, 2, "() to hash 1\nUsing prefix separator (_)\nPath not specified", true, {}},
+        {{"-hash", " 2", "-sep", ""}, {}, {}, 2, "() to hash 2\nPath not specified", true, {}},
+        {{"-hash", "-7", "-sep", "\xe9", "-path", "$R"}, {}, {}, 2, "to hash -7\nhash number not specified", true, {}},
+        {{"-hash", "1", "-hash", "0", "-path", "-doit"}, {}, {}, 1, "Pretending to convert files under (-doit) to hash 0", true, {}},
         // A spool that cannot be read whole is no success.
         {{"-hash", "1", "-path", "$R/none"}, {}, {}, 1, "Unable to open dir ($R/none) No such file or directory", true, {}},
         {{"-hash", "1", "-path", "$R/f"}, {"f=x"}, {}, 1, "Unable to open dir ($R/f) Not a directory", true, {}},
@@ -271,13 +284,20 @@ TEST(E2e, CommandLineStatusAndLog)
          "", true},
         {{"-hash", "1", "-path", "$R" + deep}, {deep.substr(1) + "/jdoe"}, {}, 0, "Move $R" + deep + "/jdoe --> $R" + deep + "/c/jdoe",
          true, {}},
-        // A log from an earlier run is replaced; a link or a FIFO planted
-        // in its place is neither followed nor blocked on, and -doit says so.
+        // The log is a new file that takes the name: what stood there, a
+        // link, a FIFO or another name of a file, is never written through.
         {{"-hash", "1", "-path", "$R"}, {"c/jdoe"}, {"tierbox.log=" + std::string(9999, 'x')}, 0,
          "Processing Directory $R/c", true, {}},
         {{"-hash", "1", "-path", "$R", "-doit"}, {"c/jdoe"}, {"victim=mail", "tierbox.log@victim"}, 0, "Processing Directory $R/c",
-         false, {"tierbox.log@victim", "victim=mail"}, "tierbox: cannot open tierbox.log: Too many levels of symbolic links\n"},
-        {{"-hash", "1", "-path", "$R"}, {"jdoe"}, {"tierbox.log|"}, 0, "Move $R/jdoe --> $R/c/jdoe", false, {"tierbox.log|"}},
+         true, {"victim=mail"}},
+        {{"-hash", "1", "-path", "$R", "-doit"}, {"c/jdoe"}, {"victim=mail", "tierbox.log#victim"}, 0, "Processing Directory $R/c",
+         true, {"victim=mail"}},
+        {{"-hash", "1", "-path", "$R"}, {"jdoe"}, {"tierbox.log|"}, 0, "Move $R/jdoe --> $R/c/jdoe", true, {}},
+        // One run at a time on a spool, dry runs side by side; one per log.
+        {{"-hash", "1", "-path", "$R", "-doit"}, {"jdoe"}, {}, 1, "", false, {}, busy, false, 'x'},
+        {{"-hash", "1", "-path", "$R", "-doit"}, {"jdoe"}, {}, 1, "", false, {}, busy, false, 's'},
+        {{"-hash", "1", "-path", "$R"}, {"jdoe"}, {}, 0, "Move $R/jdoe --> $R/c/jdoe", true, {}, "", false, 's'},
+        {{"-hash", "1", "-path", "$R"}, {"jdoe"}, {}, 1, "", false, {}, "Another run is writing tierbox.log here\n", false, '.'},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -286,10 +306,16 @@ TEST(E2e, CommandLineStatusAndLog)
         if (c.as_stranger != s.as_stranger)
             continue;
         plant(s.root, c.box);
+        // Held as another run holds it, through a descriptor the binary inherits.
+        s.in_child = [&] {
+            int fd = c.held == 0 ? 0 : open(c.held == '.' ? "." : s.root.c_str(), O_RDONLY | O_DIRECTORY);
+            if (c.held != 0 && (fd < 0 || flock(fd, c.held == 's' ? LOCK_SH : LOCK_EX) < 0))
+                _exit(123);
+        };
         outcome r = s.run(s.rooted(c.args), 022, c.cwd);
         EXPECT_EQ(r.status, c.status);
-        EXPECT_NE(r.out.find(s.rooted({c.said})[0] + "\n"), std::string::npos) << r.out;
-        EXPECT_EQ(r.err, c.err);
+        EXPECT_TRUE(c.said.empty() ? r.out.empty() : r.out.find(s.rooted({c.said})[0] + "\n") != std::string::npos) << r.out;
+        EXPECT_EQ(r.err, s.rooted({c.err})[0]);
         EXPECT_EQ(r.has_log, c.log);
         if (r.has_log)
             expect_sound(r);
@@ -301,14 +327,39 @@ TEST(E2e, CommandLineStatusAndLog)
     }
 }
 
-// A dry run changes nothing and reports what -doit then moves; nothing
-// existing is ever replaced; copies to another file system ("$O") keep the
-// mail or leave both sides as they were; a last run finds nothing to move.
+// Unmounts whatever a case mounted under dir.
+void unmount_under(const std::string &dir)
+{
+    std::ifstream mounts("/proc/self/mounts");
+    texts points;
+    for (std::string dev, point, rest; mounts >> dev >> point && std::getline(mounts, rest);)
+        if (point.starts_with(dir))
+            points.push_back(point);
+    for (auto p = points.rbegin(); p != points.rend(); ++p)
+        check(umount2(p->c_str(), MNT_DETACH) == 0, "umount " + *p);
+}
+
+// A dot-lock as a run of ours writes it, left by a boot that is not this one.
+std::string earlier_boot_lock()
+{
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    return "1 tierbox " + std::string(host) + " 00000000-0000-0000-0000-000000000000\n";
+}
+
+// A dry run changes nothing and reports what -doit then moves, and what it
+// will refuse for a taken destination; nothing existing is ever replaced;
+// copies to another file system ("$O") keep the mail and what guards it, or
+// leave both sides as they were; a last run finds nothing to move.
 TEST(E2e, DryRunThenDoit)
 {
+    signal(SIGIO, SIG_IGN);  // told when the binary asks for a file we lease
     const std::string exdev = "Rename failed Invalid cross-device link", exists = "Cannot copy as dst file exists already $R/c/";
     const std::string c = "Skipping $R/c, owned by neither root nor the spool's owner", n = subst(c, "/c,", "/n,"), t = subst(c, "/c,", "/t,");
     const std::string locked = "Cannot copy $R/jdoe, it is locked by another program", mbyte(1 << 20, 'm');
+    const std::string in_use = "Cannot copy $R/jdoe, it is in use by another program", lock = "jdoe.lock=" + earlier_boot_lock();
+    const std::string names = "Cannot copy $R/jdoe, it has other names", warn = "Warning, see tierbox.log, 2 possibly fatal errors occured";
+    const std::string same = "Cannot move $R/q/od, $R/d/od is the same entry reached another way";
     struct {
         int layout;
         texts extra, box, other;
@@ -316,8 +367,9 @@ TEST(E2e, DryRunThenDoit)
         texts errors, box_after, other_after;
         size_t again = 0;  // Move lines the last run still prints
         texts moves = {};  // the dry run's Move lines, where they matter
-        int hold = 0;      // LOCK_EX: $R/jdoe held by flock, F_WRLCK: by fcntl, till the last run
-        bool small = false;  // "$O" is a file system of 64 KiB
+        int hold = 0;      // F_WRLCK: $R/jdoe locked by fcntl, F_SETLEASE: $R/jdoe.lock leased, till the last run
+        std::string setup = "";  // run once all is planted
+        std::string check = "";  // must succeed after -doit
     } cases[] = {
         {1, {}, {"jdoe", "JDoe", "ab", "\xE7", "\xFB", "bob.bin/inbox", "bob.bin/sub/x"}, {},
          {"Processing Bin Directory bob.bin"}, {},
@@ -325,6 +377,10 @@ TEST(E2e, DryRunThenDoit)
         {1, {"-sep", "_"}, {"dom_jdoe", "x_"}, {}, {"Using prefix separator (_)"}, {}, {"c/dom_jdoe", "a/x_"}, {}},
         {0, {}, {"c/jdoe", "n/ab", "p/bob.bin/"}, {}, {"Processing Bin Directory bob.bin"}, {},
          {"jdoe", "ab", "bob.bin/", "c/", "n/", "p/"}, {}},
+        // -prune removes the buckets the walk left empty, and no other.
+        {0, {"-prune"}, {"c/jdoe", "n/ab", "q/x.lock", "k/stuff/!"}, {},
+         {"Skipping lock file $R/q/x.lock", "Skipping long directory name stuff"}, {}, {"jdoe", "ab", "q/x.lock", "k/stuff/"}, {}},
+        {2, {"-prune"}, {"c/jdoe", "n/ab"}, {}, {}, {}, {"j/d/jdoe", "a/b/ab"}, {}},
         {7, {}, {"c/jdoe"}, {}, {}, {}, {"jdoe", "c/"}, {}},
         {2, {}, {"c/jdoe", "q/x_Q", "a_b_c", "dom_"}, {}, {}, {}, {"j/d/jdoe", "Q/x_Q", "b/_/a_b_c", "dom_", "c/", "q/"}, {}, 1},
         {1, {}, {"j/d/jdoe", "a/b/ab", "a/b/c/jdoe", "a/zz/x", "jdoe.Bin/x", "tierbox.log", "c/tierbox.log"}, {},
@@ -332,23 +388,37 @@ TEST(E2e, DryRunThenDoit)
          {"c/jdoe", "c/tierbox.log", "n/ab", "j/d/", "a/b/c/jdoe", "a/zz/x", "jdoe.Bin/x", "tierbox.log"}, {}},
         {1, {}, {"store/jdoe", "x@store", "bob@nowhere"}, {}, {"Skipping long directory name store"}, {},
          {"c/jdoe", "store/", "x@store", "v/bob@nowhere"}, {}},
-        {1, {}, {"jdoe", "c/jdoe#jdoe"}, {}, {}, {}, {"c/jdoe", "jdoe"}, {}, 1},  // the same file: nothing to do
-        {1, {}, {"jdoe1=new", "c/jdoe1=old", "jdoe2", "c/jdoe2@nowhere"}, {}, {}, {"Rename failed File exists", "Rename failed File exists"},
-         {"c/jdoe1=old", "jdoe1=new", "c/jdoe2@nowhere", "jdoe2"}, {}},
-        {1, {}, {"bob.bin/", "p/bob.bin/"}, {}, {"Processing Bin Directory bob.bin", "Processing Bin Directory bob.bin"},
+        // The same file under two names loses the misplaced one; a taken
+        // destination is refused, and the dry run says so first.
+        {1, {}, {"jdoe", "c/jdoe#jdoe"}, {}, {}, {}, {"c/jdoe"}, {}},
+        {1, {}, {"jdoe1=new", "c/jdoe1=old", "jdoe2", "c/jdoe2@nowhere"}, {}, {"Rename failed File exists", "Rename failed File exists", warn},
+         {"Rename failed File exists", "Rename failed File exists"}, {"c/jdoe1=old", "jdoe1=new", "c/jdoe2@nowhere", "jdoe2"}, {}},
+        {1, {}, {"bob.bin/", "p/bob.bin/"}, {}, {"Processing Bin Directory bob.bin", "Processing Bin Directory bob.bin",
+         "Rename FAILED File exists $R/bob.bin $R/p/bob.bin", "Warning, see tierbox.log, 1 possibly fatal errors occured"},
          {"Rename FAILED File exists $R/bob.bin $R/p/bob.bin"}, {"bob.bin/", "p/bob.bin/"}, {}},
         {1, {}, {"a\\b"}, {}, {"Skipping $R/a\\b, its path holds a backslash", "Warning, see tierbox.log, 1 possibly fatal errors occured"},
          {"Skipping $R/a\\b, its path holds a backslash"}, {"a\\b"}, {}},
         {1, {}, {"jdoe1=new", "jdoe2=new", "jdoe3|", "jdoe4@/dev/null", "jdoe5@nowhere", "c@$O"}, {"jdoe1=old", "jdoe2@/dev/null"},
-         {}, {exists + "jdoe1 Invalid cross-device link", exists + "jdoe2 File exists", "Cannot copy $R/jdoe3, not a regular file",
+         {exists + "jdoe1 Invalid cross-device link", exists + "jdoe2 File exists", exdev, exdev, subst(warn, "2 ", "4 ")},
+         {exists + "jdoe1 Invalid cross-device link", exists + "jdoe2 File exists", "Cannot copy $R/jdoe3, not a regular file",
               "Cannot copy $R/jdoe4, not a regular file", "Rename failed No such file or directory", exdev, exdev, exdev, exdev},
          {"c@$O", "jdoe1=new", "jdoe2=new", "jdoe3|", "jdoe4@/dev/null", "jdoe5@nowhere"}, {"jdoe1=old", "jdoe2@/dev/null"}},
         {1, {}, {"bob.bin/", "p@$O"}, {}, {"Processing Bin Directory bob.bin"},
          {"Rename FAILED Invalid cross-device link $R/bob.bin $R/p/bob.bin"}, {"bob.bin/", "p@$O"}, {}},
         {1, {}, {"jdoe=" + mbyte, "c@$O"}, {}, {}, {"Rename failed No space left on device"}, {"c@$O", "jdoe=" + mbyte}, {}, 0, {}, 0,
-         true},
+         "mount -t tmpfs -o size=64k tmpfs $O"},
+        // A copy takes what the source takes, and carries its ACL, never
+        // one the bucket would hand down.
+        {1, {}, {"jdoe=x", "c@$O"}, {}, {}, {}, {"c@$O"}, {"jdoe=x" + std::string((8 << 20) - 1, '\0')}, 0, {}, 0,
+         "mount -t tmpfs -o size=64k tmpfs $O && truncate -s 8M $R/jdoe"},
+        {1, {}, {"jdoe%600", "ab", "c@$O/c", "n@$O/n"}, {"c/", "n/"}, {}, {}, {"c@$O/c", "n@$O/n"}, {"c/jdoe", "n/ab"}, 0, {}, 0,
+         "setfacl -m u:4242:r $R/jdoe && setfacl -d -m u:4242:rw $O/c $O/n",
+         "getfacl -cp $O/c/jdoe | grep -qx user:4242:r-- && ! getfacl -cp $O/n/ab | grep -q 4242"},
+        {1, {}, {"jdoe", "jdoe2#jdoe", "c@$O"}, {}, {}, {names, subst(names, "jdoe,", "jdoe2,"), exdev, exdev},
+         {"jdoe", "jdoe2=From jdoe\n", "c@$O"}, {}},
         // What others own is neither walked, nor moved into, nor copied
-        // through; what lies outside the spool stays as it was.
+        // through, nor is a route that they can steer; what lies outside
+        // the spool stays as it was.
         {1, {}, {"jdoe", "c/!", "ab", "n@$O!", "a", "t@$O/x"}, {"x/!", "secret=s"},
          {c, c, n, n, t, t, "Warning, see tierbox.log, 6 possibly fatal errors occured"}, {c, c, n, n, t, t},
          {"c/", "jdoe", "ab", "n@$O", "a", "t@$O/x"}, {"x/", "secret=s"}},
@@ -356,31 +426,44 @@ TEST(E2e, DryRunThenDoit)
          {subst(c, "/c,", "/bob,"), exdev}, {"bob@$O/secret", "v@$O/v"},
          {"secret=shadow", "v/"}},
         {1, {}, {"bob.bin@$O!"}, {"inbox"}, {"Processing Bin Directory bob.bin"}, {}, {"p/bob.bin@$O"}, {"inbox"}},
-        // Another program's lock is honoured until it goes; a copy that a
-        // killed run completed finishes the move.
+        {1, {}, {"jdoe", "c@$O/g/c"}, {"g/c/", "g/%775"}, {c, c, warn}, {c, c}, {"jdoe", "c@$O/g/c"}, {"g/c/"}},
+        {1, {}, {"jdoe", "c@$O/t/c"}, {"t/c@$O/v!", "v/keep"}, {c, c, warn}, {c, c}, {"jdoe", "c@$O/t/c"},
+         {"t/c@$O/v", "v/keep"}, 0, {}, 0, "chmod 1777 $O/t"},
+        {1, {}, {"../lnk@$O", "r#../lnk"}, {"keep"}, {subst(c, "/c,", "/r,"), subst(warn, "2 ", "1 ")}, {subst(c, "/c,", "/r,")},
+         {"r@$O"}, {"keep"}},
+        {1, {}, {"q/od", "d@$O/b"}, {}, {same, subst(warn, "2 ", "1 ")}, {same}, {"q/od", "d@$O/b"}, {"b/od"}, 0, {}, 0,
+         "mkdir $O/b && mount --bind $R/q $O/b"},
+        // Another program's lock, or its hold on the file, is honoured
+        // until it goes; a killed run's dot-lock and complete copy are not.
         {1, {}, {"jdoe", "jdoe.lock=1", "c@$O"}, {".tierbox-partial.x=half"}, {"Skipping lock file $R/jdoe.lock"},
          {locked, exdev}, {"c@$O", "jdoe", "jdoe.lock=1"}, {".tierbox-partial.x=half"}},
-        {1, {}, {"jdoe", "c@$O"}, {}, {}, {locked, exdev}, {"c@$O", "jdoe"}, {}, 1, {}, F_WRLCK},
-        {1, {}, {"jdoe", "c@$O"}, {}, {}, {locked, exdev}, {"c@$O", "jdoe"}, {}, 1, {}, LOCK_EX},
+        {1, {}, {"jdoe", "c@$O"}, {}, {}, {in_use, exdev}, {"c@$O", "jdoe"}, {}, 1, {}, F_WRLCK},
+        {1, {}, {"jdoe", lock, "c@$O"}, {}, {"Skipping lock file $R/jdoe.lock"}, {}, {"c@$O"}, {"jdoe"}},
+        {1, {}, {"jdoe", lock, "c@$O"}, {}, {"Skipping lock file $R/jdoe.lock"}, {locked, exdev}, {"c@$O", "jdoe", lock}, {}, 1, {},
+         F_SETLEASE},
         {1, {}, {"jdoe=same", "c@$O"}, {"jdoe=same"}, {}, {}, {"c@$O"}, {"jdoe=same"}},
         // Names cannot forge report lines nor reach the terminal.
-        {1, {}, {"a\nERROR: x", "t\tb", "e\x1b[31m", "\xc3\xa9t\xe9"}, {}, {}, {},
-         {"k/a\nERROR: x", "p/t\tb", "k/e\x1b[31m", "^/\xc3\xa9t\xe9"}, {}, 0,
+        {1, {}, {"a\nERROR: x", "t\tb", "e\x1b[31m", "\xc3\xa9t\xe9", "\xc2\x85x", "a\x9b"}, {}, {}, {},
+         {"k/a\nERROR: x", "p/t\tb", "k/e\x1b[31m", "^/\xc3\xa9t\xe9", "T/\xc2\x85x", "]/a\x9b"}, {}, 0,
          {"Move $R/a\\012ERROR: x --> $R/k/a\\012ERROR: x", "Move $R/t\\011b --> $R/p/t\\011b",
-          "Move $R/e\\033[31m --> $R/k/e\\033[31m", "Move $R/\xc3\xa9t\xe9 --> $R/^/\xc3\xa9t\xe9"}},
+          "Move $R/e\\033[31m --> $R/k/e\\033[31m", "Move $R/\xc3\xa9t\xe9 --> $R/^/\xc3\xa9t\xe9",
+          "Move $R/\\302\\205x --> $R/T/\\302\\205x", "Move $R/a\\233 --> $R/]/a\\233"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.box) + " " + ::testing::PrintToString(c.other));
         spool s;
         auto any = [](const texts &t, const char *mark) { return std::ranges::any_of(t, [&](const std::string &e) { return e.find(mark) != std::string::npos; }); };
-        std::string mount = "mount -t tmpfs -o size=64k tmpfs " + s.other.path + " 2>/dev/null";
-        if ((any(c.box, "@$O") && !s.crossing()) || ((any(c.box, "!") || any(c.other, "!")) && geteuid() != 0) ||
-            (c.small && std::system(mount.c_str()) != 0)) {
+        if ((any(c.box, "@$O") && !s.crossing()) || ((any(c.box, "!") || any(c.other, "!") || !c.setup.empty()) && geteuid() != 0)) {
             std::printf("skipped: needs /tmp and /dev/shm apart, or root\n");
             continue;
         }
         plant(s.root, s.rooted(c.box));
-        plant(s.other.path, c.other);
+        plant(s.other.path, s.rooted(c.other));
+        if (!c.setup.empty() && std::system(s.rooted({c.setup})[0].c_str()) != 0) {
+            ADD_FAILURE() << "cannot set up: " << c.setup;
+            unmount_under(s.other.path);
+            continue;
+        }
         texts before = tree(s.root);
         outcome dry = s.convert(c.layout, c.extra);
         EXPECT_EQ(tree(s.root), before) << "a dry run changed the spool";
@@ -391,22 +474,25 @@ TEST(E2e, DryRunThenDoit)
         texts doit = c.extra;
         doit.push_back("-doit");
         // Taken last: closing any descriptor of the file drops an fcntl lock.
-        int held = open((s.root + "/jdoe").c_str(), O_RDWR | O_CLOEXEC);
+        // Held through the run only: the lease would hold up our own reads.
+        int held = c.hold == 0 ? -1 : open((s.root + (c.hold == F_SETLEASE ? "/jdoe.lock" : "/jdoe")).c_str(), O_RDWR | O_CLOEXEC);
         struct flock fl = {};
         fl.l_type = F_WRLCK;
-        check(c.hold == 0 || (c.hold == F_WRLCK ? fcntl(held, F_SETLK, &fl) : flock(held, LOCK_EX)) == 0, "lock");
+        check(c.hold == 0 || (c.hold == F_WRLCK ? fcntl(held, F_SETLK, &fl) : fcntl(held, F_SETLEASE, F_WRLCK)) == 0, "hold");
         outcome r = s.convert(c.layout, doit);
+        if (held >= 0)
+            close(held);  // before a read of ours waits on our own lease
         EXPECT_EQ(lines(r.out, "Move "), lines(dry.out, "Move "));
         EXPECT_EQ(expect_sound(r), sorted(s.rooted(c.errors)));
         EXPECT_EQ(tree(s.root), sorted(s.rooted(c.box_after)));
-        EXPECT_EQ(tree(s.other.path), sorted(c.other_after));
-        close(held);
+        EXPECT_EQ(tree(s.other.path), sorted(s.rooted(c.other_after)));
+        EXPECT_TRUE(c.check.empty() || std::system(s.rooted({c.check})[0].c_str()) == 0) << c.check;
         if (c.errors.empty() || c.hold != 0) {
             outcome again = s.convert(c.layout, doit);
             EXPECT_EQ(expect_sound(again), texts{});
             EXPECT_EQ(lines(again.out, "Move ").size(), c.again);
         }
-        EXPECT_TRUE(!c.small || std::system(("umount " + s.other.path).c_str()) == 0);
+        unmount_under(s.other.path);
     }
 }
 
@@ -421,9 +507,9 @@ std::string drain(int fd)
 
 // The report goes to a file ('f'), a pipe that nobody reads ('p') or the
 // operator's terminal ('t'): a status line reaches the terminal only while
-// the report goes elsewhere, a reader that goes away stops neither the
-// moves nor the log, and buckets are 0770 less the umask, owned like the
-// directory they are made in.
+// the report goes elsewhere, and the closing counts whenever it can; a
+// reader that goes away stops neither the moves nor the log; and buckets
+// are made like the directory they are made in, its mode whatever the umask.
 TEST(E2e, ReportElsewhere)
 {
     struct {
@@ -431,18 +517,20 @@ TEST(E2e, ReportElsewhere)
         char out, err;
         std::string tail;  // of standard error, on the terminal or not
         texts after;
+        mode_t mode;  // of the root
     } cases[] = {
         {{"-hash", "2", "-doit"}, 'p', 'f', "tierbox: error writing standard output: Broken pipe\n",
-         {"a/b/ab", "c/", "j/d/jdoe", "j/d/jdoe2"}},
-        {{"-hash", "1"}, 'f', 't', "tierbox: 2 directories, 4 entries, 2 to move, 0 errors\n", {"ab", "c/jdoe2", "jdoe"}},
-        {{"-hash", "1", "-doit"}, 'f', 't', "tierbox: 2 directories, 4 entries, 2 moved, 0 errors\n", {"c/jdoe", "c/jdoe2", "n/ab"}},
-        {{"-hash", "1"}, 't', 't', "", {"ab", "c/jdoe2", "jdoe"}},
+         {"a/b/ab", "c/", "j/d/jdoe", "j/d/jdoe2"}, 02775},
+        {{"-hash", "1"}, 'f', 't', "tierbox: 2 directories, 4 entries, 2 to move, 0 errors\n", {"ab", "c/jdoe2", "jdoe"}, 0770},
+        {{"-hash", "1", "-doit"}, 'f', 't', "tierbox: 2 directories, 4 entries, 2 moved, 0 errors\n", {"c/jdoe", "c/jdoe2", "n/ab"},
+         01777},
+        {{"-hash", "1"}, 't', 't', "tierbox: 2 directories, 4 entries, 2 to move, 0 errors\n", {"ab", "c/jdoe2", "jdoe"}, 0770},
     };
     for (auto c : cases) {
         SCOPED_TRACE(c.tail);
         spool s;
         plant(s.root, {"jdoe", "ab", "c/jdoe2"});
-        check(chown(s.root.c_str(), 1234, 4321) == 0 || geteuid() != 0, "chown");
+        check((chown(s.root.c_str(), 1234, 4321) == 0 || geteuid() != 0) && chmod(s.root.c_str(), c.mode) == 0, "chown");
         int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC), p[2];
         check(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 && pipe(p) == 0, "pty, pipe");
         int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
@@ -466,14 +554,15 @@ TEST(E2e, ReportElsewhere)
         close(master);
         EXPECT_EQ(r.status, c.out == 'p');
         EXPECT_EQ(lines(r.log, "Move ").size(), c.out == 'p' ? 3u : 2u);
-        EXPECT_EQ(c.out == 't' ? on_tty : c.out == 'p' ? r.log : r.out, r.log) << "the report is not the log";
+        std::string report = c.out == 't' ? on_tty.substr(0, on_tty.size() - c.tail.size()) : c.out == 'p' ? r.log : r.out;
+        EXPECT_EQ(report, r.log) << "the report is not the log";
         EXPECT_TRUE((c.err == 't' ? on_tty : r.err).ends_with(c.tail)) << on_tty << r.err;
         EXPECT_EQ(tree(s.root), c.after);
         for (const fs::directory_entry &e : fs::recursive_directory_iterator(s.root)) {
             struct stat st;
             check(stat(e.path().c_str(), &st) == 0, "stat");
             if (S_ISDIR(st.st_mode) && e.path().filename() != "c") {
-                EXPECT_EQ(st.st_mode, S_IFDIR | 0750u) << e.path();
+                EXPECT_EQ(st.st_mode, S_IFDIR | c.mode) << e.path();
                 EXPECT_TRUE(geteuid() != 0 || (st.st_uid == 1234 && st.st_gid == 4321)) << e.path();
             }
         }
@@ -534,14 +623,16 @@ TEST(E2e, InterruptedRunFinishesLater)
     }
 }
 
-// Others may swap a bucket for their link to a directory outside the spool
-// at any moment: every move lands in the bucket that was checked, or is not
-// made, and no mailbox is lost.
+// Others may swap a bucket for their link to a directory outside the spool,
+// or move it out of the spool, at any moment: every move lands in the
+// bucket that was checked and still stands in the spool, or is not made, and
+// no mailbox is lost.
 TEST(E2e, SwappedBucketLeadsNowhere)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "handing a link to another account needs root";
-    for (int round = 0; round < 4; round++) {
+    for (int round = 0; round < 6; round++) {
+        bool away = round >= 4;  // moved out once, after the first moves into it
         spool s;
         texts box = {"c/", "swap@" + s.other.path + "!"}, want;
         for (int i = 0; i < 3000; i++) {  // "jdoe..." all go to bucket c
@@ -550,32 +641,60 @@ TEST(E2e, SwappedBucketLeadsNowhere)
         }
         plant(s.root, box);
         plant(s.other.path, {"keep=root's"});
+        std::string c = s.root + "/c", w = s.root + "/swap", out = s.dir.path + "/away";
         pid_t swapper = fork();
         check(swapper >= 0, "fork");
+        if (swapper == 0 && away) {
+            while (fs::is_empty(c))
+                ;
+            // What went in before it left may stay with it; nothing after.
+            if (rename(c.c_str(), out.c_str()) != 0)
+                _exit(1);
+            std::ofstream taken(s.dir.path + "/taken");
+            for (const std::string &m : contents(out))
+                taken << m;
+            taken.close();
+            _exit(0);
+        }
         if (swapper == 0)
-            for (std::string c = s.root + "/c", w = s.root + "/swap";;)
+            for (;;)
                 renameat2(AT_FDCWD, c.c_str(), AT_FDCWD, w.c_str(), RENAME_EXCHANGE);
         s.convert(1, {"-doit"});
-        kill(swapper, SIGKILL);
+        if (!away)
+            kill(swapper, SIGKILL);
         waitpid(swapper, nullptr, 0);
         EXPECT_EQ(tree(s.other.path), texts{"keep=root's"});
-        EXPECT_EQ(contents(s.root), sorted(want));
+        texts found = contents(s.root), left = fs::exists(out) ? contents(out) : texts{};
+        texts taken = lines(read_file(s.dir.path + "/taken"));
+        for (const std::string &m : left)
+            EXPECT_TRUE(std::ranges::binary_search(taken, m.substr(0, m.size() - 1))) << m << " went into a bucket that had left";
+        found.insert(found.end(), left.begin(), left.end());
+        EXPECT_EQ(sorted(found), sorted(want));
     }
 }
 
 // Delivers n messages to the mailbox wherever it is, at its old place or its
-// new one, locking it as mail programs do: dot-lock, fcntl, flock.
-void deliver(const std::string &old_box, const std::string &new_box, int n)
+// new one, locking it as mail programs do: dot-lock, fcntl, flock; or, as
+// some do, opening it first, then waiting for the fcntl lock, then for the
+// dot-lock.
+void deliver(const std::string &old_box, const std::string &new_box, int n, bool open_first)
 {
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
     for (int i = 0; i < n; usleep(100)) {
         for (const std::string &box : {new_box, old_box}) {
             std::string dot = box + ".lock", msg = "From " + std::to_string(i) + "\n";
-            int d = open(dot.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            int fd = open_first ? open(box.c_str(), O_WRONLY | O_APPEND) : -1, d;
+            if (open_first && (fd < 0 || fcntl(fd, F_SETLKW, &fl) < 0)) {
+                close(fd);
+                continue;
+            }
+            while ((d = open(dot.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644)) < 0 && open_first)
+                usleep(100);
             if (d < 0 || close(d) < 0)
                 break;
-            int fd = open(box.c_str(), O_WRONLY | O_APPEND);
-            struct flock fl = {};
-            fl.l_type = F_WRLCK;
+            if (!open_first)
+                fd = open(box.c_str(), O_WRONLY | O_APPEND);
             bool ok = fd >= 0 && fcntl(fd, F_SETLKW, &fl) == 0 && flock(fd, LOCK_EX) == 0 &&
                       write(fd, msg.data(), msg.size()) == static_cast<ssize_t>(msg.size());
             i += ok;
@@ -615,42 +734,56 @@ auto kept(const std::string &path)
 // A run killed at any moment of a copy leaves nothing that the same command
 // run again does not finish: the mailbox whole and once, with its owner,
 // mode and times, nothing partial, no lock, and the record of the copy in
-// the log. A run asked to stop abandons the copy under way whole; mail
-// delivered meanwhile, as mail programs deliver it, arrives in one mailbox.
+// the log. A run asked to stop abandons the copy under way whole, and so
+// does one whose source another program opens; mail delivered meanwhile,
+// as mail programs deliver it, arrives in one mailbox; a partial copy that
+// others exchange for their file never takes the mailbox's name.
 TEST(E2e, KilledCopyFinishesLater)
 {
     const std::string big(16 << 20, 'k');
     const struct timespec times[2] = {{1000000000, 111}, {1200000000, 222}};
     for (bool tmpfile : {true, false}) {
         // -1: once the copy has its name; -2, -3: amid it, SIGTERM or not; -4: amid it, written to without a
-        // lock; -5: no kill, but 2,000 messages delivered meanwhile
-        for (int ms : {-5, -4, -3, -2, -1, 0, 10, 30, 60, 120}) {
+        // lock; -5, -6: no kill, but 2,000 messages delivered meanwhile, dot-lock first or open first; -7: the
+        // partial copy exchanged for another's file; -8: written to, once it has its name, through the old name
+        for (int ms : {-8, -7, -6, -5, -4, -3, -2, -1, 0, 10, 30, 60, 120}) {
             SCOPED_TRACE(std::to_string(ms) + (tmpfile ? " ms" : " ms, no O_TMPFILE"));
             spool s;
             if (!s.crossing())
                 GTEST_SKIP() << "/tmp and /dev/shm are one file system here";
-            if (ms < -1 && ms > -5 && tmpfile)
+            bool delivery = ms == -5 || ms == -6, amid = (ms < -1 && ms > -5) || ms == -7;
+            if (amid && tmpfile)
                 continue;  // an unnamed copy cannot be seen under way
             std::string src = s.root + "/jdoe", dst = s.other.path + "/jdoe", partial = s.other.path + "/.tierbox-partial.jdoe";
+            std::string evil = s.other.path + "/zz/evil";  // where the walk does not go
             plant(s.root, {"jdoe=" + big + "%640", "c@" + s.other.path});
+            plant(s.other.path, ms == -7 ? texts{"zz/evil=evil%666"} : texts{});
             check((geteuid() != 0 || chown(src.c_str(), 1234, 4321) == 0) && utimensat(AT_FDCWD, src.c_str(), times, 0) == 0,
                   "chown, utimensat");
             auto was = kept(src);
-            std::string whole = big + (ms == -4 ? "x" : "");
+            std::string whole = big + (ms == -4 || ms == -8 ? "x" : "");
             pid_t appender = -1;
+            bool late = false;
             s.in_child = [&] {
                 if (!tmpfile)
                     refuse_tmpfile();
             };
             s.meanwhile = [&](pid_t pid) {
-                if (ms == -5 && (appender = fork()) == 0) {
-                    deliver(src, dst, 2000);
+                if (delivery && (appender = fork()) == 0) {
+                    deliver(src, dst, 2000, ms == -6);
                     _exit(0);
                 }
-                for (int i = 0; ms < 0 && ms > -5 && i < 500000 && !fs::exists(ms < -1 ? partial : dst); i++)
+                for (int i = 0; (amid || ms == -1 || ms == -8) && i < 500000 && !fs::exists(amid ? partial : dst); i++)
                     usleep(10);
-                if (ms == -4)
-                    std::ofstream(src, std::ios::app) << "x";
+                // Appended to, and -8 rewritten in place as deliverers keep
+                // their books; late, the old name is gone and nothing written.
+                int fd = ms == -4 || ms == -8 ? open(src.c_str(), O_WRONLY) : -1;
+                late = fd < 0 && ms == -8;
+                off_t end = static_cast<off_t>(big.size());
+                if (fd >= 0 && (pwrite(fd, "x", 1, end) != 1 || (ms == -8 && pwrite(fd, "K", 1, 0) != 1) || close(fd) != 0))
+                    ADD_FAILURE() << "cannot write to the mailbox";
+                if (ms == -7)
+                    renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, evil.c_str(), RENAME_EXCHANGE);
                 if (ms <= -4)
                     return;
                 usleep(static_cast<useconds_t>(std::max(ms, 0) * 1000));
@@ -664,16 +797,31 @@ TEST(E2e, KilledCopyFinishesLater)
                 EXPECT_EQ(first.status, 128 + SIGTERM);
                 EXPECT_TRUE(kept(src) == was && !fs::exists(dst) && !fs::exists(partial)) << "the copy stopped is not undone";
             }
+            const texts refused = {"Cannot copy " + src + ", it is in use by another program", "Rename failed Invalid cross-device link"};
             if (ms == -4) {
-                EXPECT_EQ(expect_sound(first), texts{"Rename failed Device or resource busy"});
+                EXPECT_EQ(expect_sound(first), refused);
                 was = kept(src);
             }
-            for (int i = 0; ms == -5 && i < 2000; i++)
-                whole += "From " + std::to_string(i) + "\n";
-            if (ms == -5) {
-                check(waitpid(appender, nullptr, 0) == appender, "waitpid");
+            if (ms == -7) {
+                EXPECT_EQ(expect_sound(first), sorted({"Cannot copy " + src + ", another file took the name " + s.root + "/c/jdoe",
+                                                       refused[1]}));
+                EXPECT_TRUE(read_file(dst) == "evil" && kept(src) == was) << "the exchanged file took the mailbox's place";
+                both = fs::remove(dst) && fs::remove_all(s.other.path + "/zz") && false;
+            }
+            if (ms == -8) {
                 EXPECT_EQ(expect_sound(first), texts{});
+                EXPECT_EQ(first.out.find("Added to " + s.root + "/c/jdoe what was written to " + src + " after it was copied\n") ==
+                              std::string::npos, late) << first.out;
+                whole = late ? big : "K" + big.substr(1) + "x";
                 was = kept(dst);
+            }
+            for (int i = 0; delivery && i < 2000; i++)
+                whole += "From " + std::to_string(i) + "\n";
+            if (delivery) {
+                check(waitpid(appender, nullptr, 0) == appender, "waitpid");
+                texts errors = expect_sound(first);
+                EXPECT_TRUE(errors.empty() || (ms == -6 && errors == refused)) << ::testing::PrintToString(errors);
+                was = kept(fs::exists(dst) ? dst : src);
             }
             s.meanwhile = [](pid_t) {};
             outcome again = s.convert(1, {"-doit"});

@@ -1,126 +1,21 @@
-// The spool's directories as relocation reaches them: the root, opened once,
-// and the buckets that destinations go into, each opened once along a
-// checked route and kept open while the run needs it.
+// The buckets that destinations go into, each opened once along a checked
+// route and kept open while the run needs it, and the file systems the run
+// changed, flushed before it ends.
 
 #include "relocate/files.h"
 #include "run/run.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <sys/resource.h>
 #include <unistd.h>
-
-static int root_fd = -1;
-static uid_t root_owner = 0;
-
-int lib_openroot(const std::string &path)
-{
-    fd_owner fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct stat st;
-    if (fd.fd < 0 || fstat(fd.fd, &st) < 0)
-        return -1;
-    root_owner = st.st_uid;
-    root_fd = fd.release();
-    return root_fd;
-}
-
-bool trusted_owner(uid_t uid)
-{
-    return uid == 0 || uid == root_owner;
-}
-
-// The text of the link held open as fd.
-static bool read_link(int fd, std::string &target)
-{
-    target.resize(256);
-    for (;;) {
-        ssize_t n = readlinkat(fd, "", target.data(), target.size());
-        if (n < 0)
-            return false;
-        if (static_cast<size_t>(n) < target.size()) {
-            target.resize(static_cast<size_t>(n));
-            return true;
-        }
-        target.resize(target.size() * 2);
-    }
-}
-
-trust_result follow_link(int at, int link, const struct stat &lst, int flags, int &fd)
-{
-    fd = -1;
-    if (!trusted_owner(lst.st_uid))
-        return trust_refused;
-    std::string target;
-    if (!read_link(link, target))
-        return trust_failed;
-    // A relative target is read from the directory that holds the link.
-    fd_owner t(openat(at, target.c_str(), flags | O_CLOEXEC));
-    struct stat st;
-    if (t.fd < 0 || fstat(t.fd, &st) < 0)
-        return trust_failed;
-    if (!trusted_owner(st.st_uid))
-        return trust_refused;
-    fd = t.release();
-    return trust_ok;
-}
-
-static trust_result open_dir_link(int at, const std::string &name, int &fd)
-{
-    fd_owner link(openat(at, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (link.fd < 0 || fstat(link.fd, &st) < 0)
-        return trust_failed;
-    if (!S_ISLNK(st.st_mode)) {
-        errno = ENOTDIR;
-        return trust_failed;
-    }
-    return follow_link(at, link.fd, st, O_RDONLY | O_DIRECTORY, fd);
-}
-
-trust_result lib_opendir(int at, const std::string &name, int &fd)
-{
-    fd = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        // A link is refused by O_NOFOLLOW, with ENOTDIR or ELOOP.
-        if (errno != ENOTDIR && errno != ELOOP)
-            return trust_failed;
-        return open_dir_link(at, name, fd);
-    }
-    struct stat st;
-    if (fstat(fd, &st) < 0) {
-        int err = errno;
-        close(fd);
-        fd = -1;
-        errno = err;
-        return trust_failed;
-    }
-    if (trusted_owner(st.st_uid))
-        return trust_ok;
-    close(fd);
-    fd = -1;
-    return trust_refused;
-}
-
-trust_result lib_mkdir(int at, const std::string &name, const std::string &path, int &fd)
-{
-    struct stat up;
-    if (fstat(at, &up) < 0)
-        return trust_failed;
-    bool made = mkdirat(at, name.c_str(), 0770) == 0;
-    if (!made && errno != EEXIST)
-        return trust_failed;
-    trust_result r = lib_opendir(at, name, fd);
-    // A bucket made by root must still be usable by the mail system: it
-    // gets the owner and group of the directory it was made in, through the
-    // descriptor of the bucket itself.
-    if (r == trust_ok && made && fchown(fd, up.st_uid, up.st_gid) < 0)
-        emsg("Cannot set owner of %s %s\n", path.c_str(), std::strerror(errno));
-    return r;
-}
-
-namespace {
+#include <vector>
 
 enum bucket_state : unsigned char { bucket_unknown, bucket_open, bucket_missing, bucket_refused };
 
@@ -129,14 +24,23 @@ enum bucket_state : unsigned char { bucket_unknown, bucket_open, bucket_missing,
 struct bucket {
     bucket_state state = bucket_unknown;
     int fd = -1;
+    dev_t dev = 0;  // the directory
+    ino_t ino = 0;
+    dev_t entry_dev = 0;  // the entry naming it: itself, or a link to it
+    ino_t entry_ino = 0;
     std::unique_ptr<bucket[]> below;
+    bool names_read = false;  // dry run: the names it held, hashed and sorted
+    std::vector<uint64_t> names;
 };
-
-}  // namespace
 
 static bucket top;        // the root
 static int open_buckets;  // descriptors held below top
 static int bucket_cap;    // how many may be held
+
+int flush_dir(int fd)
+{
+    return fsync(fd) < 0 && errno != EINVAL ? errno : 0;
+}
 
 // Layout 2 can use hundreds of buckets. The descriptor limit is raised as
 // far as allowed, and half of it at most is spent on buckets.
@@ -157,10 +61,14 @@ static int find_cap()
 
 static void forget(bucket &b)
 {
-    if (b.fd >= 0)
+    if (b.fd >= 0) {
         close(b.fd);
+        open_buckets--;
+    }
     b.fd = -1;
     b.state = bucket_unknown;
+    b.names_read = false;
+    b.names.clear();
     if (!b.below)
         return;
     for (int i = 0; i < 256; i++)
@@ -177,20 +85,23 @@ static void make_room()
         return;
     for (int i = 0; i < 256 && top.below; i++)
         forget(top.below[i]);
-    open_buckets = 0;
 }
 
 // Opens, or with doit makes, the bucket `name` of `up` into b.
 static trust_result open_bucket(bucket &up, bucket &b, char name, const std::string &path, int doit)
 {
     std::string n(1, name);
-    int fd;
-    trust_result r = lib_opendir(up.fd, n, fd);
+    dir_open d;
+    trust_result r = lib_opendir(up.fd, n, d);
     if (r == trust_failed && errno == ENOENT && doit)
-        r = lib_mkdir(up.fd, n, path, fd);
+        r = lib_mkdir(up.fd, n, path, d);
     if (r == trust_ok) {
         b.state = bucket_open;
-        b.fd = fd;
+        b.fd = d.fd;
+        b.dev = d.st.st_dev;
+        b.ino = d.st.st_ino;
+        b.entry_dev = d.entry_dev;
+        b.entry_ino = d.entry_ino;
         open_buckets++;
     } else if (r == trust_refused) {
         b.state = bucket_refused;
@@ -201,25 +112,33 @@ static trust_result open_bucket(bucket &up, bucket &b, char name, const std::str
     return r;
 }
 
-// The descriptors from the root down to the bucket reached last.
-static int route[3];
-static int route_len;
-
-int sync_route()
+// The root as the bucket of destinations directly below it.
+static void open_top()
 {
-    for (int i = route_len - 1; i >= 0; i--)
-        if (fsync(route[i]) < 0 && errno != EINVAL)
-            return errno;
-    return 0;
+    if (top.state != bucket_unknown)
+        return;
+    struct stat st;
+    top.fd = lib_openroot(xpath);
+    if (top.fd < 0 || fstat(top.fd, &st) < 0)
+        return;
+    top.state = bucket_open;
+    top.dev = st.st_dev;
+    top.ino = st.st_ino;
 }
 
-trust_result reach_bucket(const std::string &dst, size_t dir_len, int doit, int &fd, std::string &bad)
+static void route_end(bucket_route &r, const bucket &b)
+{
+    r.fd = b.fd;
+    r.dev = b.dev;
+    r.ino = b.ino;
+}
+
+trust_result reach_bucket(const std::string &dst, size_t dir_len, int doit, bucket_route &r, std::string &bad)
 {
     make_room();
-    top.fd = root_fd;
+    open_top();
     bucket *at = &top;
-    route_len = 0;
-    route[route_len++] = root_fd;
+    r = bucket_route();
     // Every bucket is one byte between slashes; empty and "." components
     // name the directory they stand in.
     for (size_t i = xpath.size(); i < dir_len; i++) {
@@ -233,26 +152,147 @@ trust_result reach_bucket(const std::string &dst, size_t dir_len, int doit, int 
             at->below = std::make_unique<bucket[]>(256);
         bucket &b = at->below[static_cast<unsigned char>(dst[i])];
         if (b.state == bucket_unknown) {
-            trust_result r = open_bucket(*at, b, dst[i], dst.substr(0, i + 1), doit);
-            if (r == trust_failed && !doit) {
-                fd = -1;
-                return trust_ok;
-            }
-            if (r == trust_failed)
-                return r;
+            trust_result t = open_bucket(*at, b, dst[i], dst.substr(0, i + 1), doit);
+            if (t == trust_failed && doit)
+                return t;
         }
         if (b.state == bucket_refused) {
             bad = dst.substr(0, i + 1);
             return trust_refused;
         }
-        if (b.state == bucket_missing) {
-            fd = -1;
-            return trust_ok;
-        }
+        if (b.state != bucket_open)
+            return trust_ok;  // missing in a dry run: r.fd stays -1
         at = &b;
-        if (route_len < 3)
-            route[route_len++] = b.fd;
+        if (r.len < 2) {
+            r.end[r.len] = i + 1;
+            r.step[r.len++] = &b;
+        }
     }
-    fd = at->fd;
+    route_end(r, *at);
     return trust_ok;
+}
+
+int sync_route(const bucket_route &r)
+{
+    for (int i = r.len - 1; i >= 0; i--)
+        if (int err = flush_dir(r.step[i]->fd); err != 0)
+            return err;
+    return flush_dir(top.fd);
+}
+
+bool route_in_place(bucket_route &r, const std::string &dst, std::string &moved)
+{
+    const bucket *up = &top;
+    for (int i = 0; i < r.len; i++) {
+        const bucket &b = *r.step[i];
+        char name[2] = {dst[r.end[i] - 1], '\0'};
+        struct stat st;
+        if (fstatat(up->fd, name, &st, AT_SYMLINK_NOFOLLOW) < 0 || st.st_dev != b.entry_dev || st.st_ino != b.entry_ino) {
+            moved = dst.substr(0, r.end[i]);
+            return false;
+        }
+        up = &b;
+    }
+    return true;
+}
+
+void route_forget(bucket_route &r)
+{
+    if (r.len > 0)
+        forget(*r.step[0]);
+    r.len = 0;
+}
+
+// The names the directory fd holds, hashed and sorted: a dry run looks a
+// destination up there instead of asking the kernel once per move. It reads
+// through a descriptor of its own, so as not to move the walk's offset.
+static void read_names(int fd, std::vector<uint64_t> &names)
+{
+    fd_owner dir(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+    static char buf[1 << 16];
+    ssize_t n;
+    while (dir.fd >= 0 && (n = getdents64(dir.fd, buf, sizeof buf)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const struct dirent64 *e = reinterpret_cast<const struct dirent64 *>(buf + at);
+            at += e->d_reclen;
+            names.push_back(std::hash<std::string_view>{}(e->d_name));
+        }
+    }
+    std::sort(names.begin(), names.end());
+}
+
+bool name_taken(bucket_route &r, std::string_view name)
+{
+    if (r.fd < 0)
+        return false;
+    bucket &b = r.len == 0 ? top : *r.step[r.len - 1];
+    if (!b.names_read) {
+        read_names(b.fd, b.names);
+        b.names_read = true;
+    }
+    return std::binary_search(b.names.begin(), b.names.end(), std::hash<std::string_view>{}(name));
+}
+
+// Every bucket held open that is the directory dev/ino: it has just been
+// removed.
+static void forget_dir(bucket &b, dev_t dev, ino_t ino)
+{
+    if (b.state == bucket_open && b.dev == dev && b.ino == ino) {
+        forget(b);
+        return;
+    }
+    for (int i = 0; b.below && i < 256; i++)
+        forget_dir(b.below[i], dev, ino);
+}
+
+void lib_prune(const spool_dir &dir, std::string_view name, const dir_open &d)
+{
+    std::string n(name);
+    struct stat st;
+    if (fstatat(dir.fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0 || !S_ISDIR(st.st_mode) || st.st_dev != d.st.st_dev ||
+        st.st_ino != d.st.st_ino)
+        return;
+    // The kernel refuses a directory that is not empty: nothing to say.
+    if (unlinkat(dir.fd, n.c_str(), AT_REMOVEDIR) < 0)
+        return;
+    for (int i = 0; top.below && i < 256; i++)
+        forget_dir(top.below[i], st.st_dev, st.st_ino);
+    std::string path = path_of(dir, name);
+    note_changed(dir.fd, dir.dev, dir.path);
+    imsg("Removed empty directory %s\n", path.c_str());
+}
+
+namespace {
+
+// A file system the run changed, through a directory of it.
+struct changed_fs {
+    dev_t dev;
+    int fd;
+    std::string path;
+};
+
+}  // namespace
+
+static std::vector<changed_fs> changed;
+
+void note_changed(int fd, dev_t dev, std::string_view path)
+{
+    for (const changed_fs &c : changed)
+        if (c.dev == dev)
+            return;
+    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (copy >= 0)
+        changed.push_back({dev, copy, std::string(path)});
+}
+
+int lib_syncall()
+{
+    int failed = 0;
+    for (const changed_fs &c : changed) {
+        if (syncfs(c.fd) == 0)
+            continue;
+        emsg("Could not flush %s to stable storage %s\n", c.path.c_str(), std::strerror(errno));
+        failed++;
+    }
+    return failed;
 }

@@ -26,38 +26,108 @@ static int rename_noreplace(int from, const char *name, int to)
     return renameat(from, name, to, name);
 }
 
-// True when both directories hold the very same object under name.
-static bool same_object(int from, const char *name, int to)
-{
-    struct stat sa, sb;
-    if (fstatat(from, name, &sa, AT_SYMLINK_NOFOLLOW) < 0 || fstatat(to, name, &sb, AT_SYMLINK_NOFOLLOW) < 0)
-        return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 int move_entry(int from, const std::string &name, int to)
 {
-    if (rename_noreplace(from, name.c_str(), to) == 0)
-        return 0;
-    int err = errno;
-    if (err == EEXIST && same_object(from, name.c_str(), to))
-        return 0;
-    return err;
+    return rename_noreplace(from, name.c_str(), to) == 0 ? 0 : errno;
 }
 
-int do_move(int from, const std::string &name, const std::string &src, int to, const std::string &dst)
+// The directory part of dst without its empty and "." components, as the
+// walk names a directory.
+static std::string plain_dir(const std::string &dst, size_t name_len)
 {
-    int err = move_entry(from, name, to);
-    if (err == 0) {
+    std::string dir = xpath;
+    size_t end = dst.size() - name_len - 1;
+    for (size_t at = xpath.size(); at < end;) {
+        size_t next = std::min(dst.find('/', at), end);
+        std::string_view part = std::string_view(dst).substr(at, next - at);
+        if (!part.empty() && part != ".")
+            dir.append("/").append(part);
+        at = next + 1;
+    }
+    return dir;
+}
+
+static void say_failed(bool whole_dir, int err, const std::string &src, const std::string &dst)
+{
+    if (whole_dir)
+        emsg("Rename FAILED %s %s %s\n", std::strerror(err), src.c_str(), dst.c_str());
+    else
+        emsg("Rename failed %s\n", std::strerror(err));
+}
+
+// Dry run: where the destination is taken, what the move would refuse is
+// said now, decided as the move decides it.
+static void foresee(const spool_dir &from, const std::string &name, const std::string &src, bucket_route &to,
+                    const std::string &dst, bool whole_dir)
+{
+    if (!name_taken(to, name))
+        return;
+    bool across = from.dev != to.dev;
+    if (whole_dir) {
+        struct stat st;
+        if (fstatat(to.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            say_failed(true, across ? EXDEV : EEXIST, src, dst);
+        return;
+    }
+    int err;
+    if (!lib_taken(from, name, src, to, dst, across, 0, &err))
+        say_failed(false, err, src, dst);
+}
+
+// After a rename, the bucket must still stand where the move was said to
+// go: an entry that went into a bucket others had moved away comes back.
+static void check_landed(const spool_dir &from, const std::string &name, const std::string &src, bucket_route &to,
+                         const std::string &dst)
+{
+    std::string moved;
+    if (route_in_place(to, dst, moved)) {
+        progress_move();
+        return;
+    }
+    int back = move_entry(to.fd, name, from.fd);
+    if (back == 0)
+        emsg("Bucket %s was moved away, %s stays where it was\n", moved.c_str(), src.c_str());
+    else
+        emsg("Bucket %s was moved away with %s in it %s\n", moved.c_str(), src.c_str(), std::strerror(back));
+    route_forget(to);
+}
+
+int do_move(const spool_dir &from, const std::string &name, const std::string &src, bucket_route &to,
+            const std::string &dst, bool whole_dir, int doit)
+{
+    // The entry's own directory is the destination's bucket. Named as the
+    // walk names it, but for empty and "." components, the entry is in
+    // place and a move changes nothing; reached any other way (a link, a
+    // bind mount), the destination is the entry itself, which nothing may
+    // take for a copy of it.
+    if (to.fd >= 0 && from.dev == to.dev && from.ino == to.ino) {
+        if (plain_dir(dst, name.size()) == from.path) {
+            progress_move();
+            return 1;
+        }
+        emsg("Cannot move %s, %s is the same entry reached another way\n", src.c_str(), dst.c_str());
+        return 1;
+    }
+    if (!doit) {
+        foresee(from, name, src, to, dst, whole_dir);
         progress_move();
         return 1;
     }
-    if (err == EXDEV) {
+    note_changed(from.fd, from.dev, from.path);
+    note_changed(to.fd, to.dev, std::string_view(dst).substr(0, dst.size() - name.size() - 1));
+    int err = move_entry(from.fd, name, to.fd);
+    if (err == 0) {
+        check_landed(from, name, src, to, dst);
+        return 1;
+    }
+    if (err == EEXIST && !whole_dir && lib_taken(from, name, src, to, dst, false, 1, &err))
+        return 1;
+    if (err == EXDEV && !whole_dir) {
         // The record of a copy under way must survive a kill or a power cut.
         report_flush();
         if (lib_copy(from, name, src, to, dst, &err))
             return 1;
     }
-    emsg("Rename failed %s\n", std::strerror(err));
+    say_failed(whole_dir, err, src, dst);
     return 1;
 }

@@ -34,6 +34,11 @@ spool_dir make_spool_dir(int fd, std::string path)
 {
     spool_dir d;
     d.fd = fd;
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+        d.dev = st.st_dev;
+        d.ino = st.st_ino;
+    }
     d.backslash = path.find('\\') != std::string::npos;
     append_shown(d.shown, path);
     d.path = std::move(path);
@@ -45,17 +50,18 @@ namespace {
 // What a name holds that changes how it is handled, found in one pass.
 struct name_bytes {
     bool backslash = false;
-    bool control = false;
+    bool control = false;  // a byte that may be shown escaped
 };
 
 }  // namespace
 
-// What each byte of a name is: a backslash (1), a control byte (2), or
-// neither (0). A table look-up a byte is cheapest for short names.
+// What each byte of a name is: a backslash (1), a byte that may be shown
+// escaped (2), or neither (0). A table look-up a byte is cheapest for short
+// names.
 static constexpr auto byte_kinds = [] {
     std::array<unsigned char, 256> k{};
     for (int c = 0; c < 256; c++)
-        k[c] = c == '\\' ? 1 : is_control(static_cast<char>(c)) ? 2 : 0;
+        k[c] = c == '\\' ? 1 : maybe_escaped(static_cast<char>(c)) ? 2 : 0;
     return k;
 }();
 
@@ -122,70 +128,56 @@ static void say_move(std::string_view name, name_bytes nb, const spool_dir &dir,
 }
 
 // The bucket the entry goes into, after its Move line: a bucket refused by
-// the trust rule is said, and the entry stays where it is. Returns false
-// when the entry is to stay; with doit, `to` is then -1 or holds errno in err.
-static bool destination(place p, int doit, int &to, int &err)
+// the trust rule is said, and the entry stays where it is; so does one that
+// -doit cannot reach, said as the failure of the move. Returns false when
+// the entry is to stay.
+static bool destination(place p, bool whole_dir, const spool_dir &dir, std::string_view name, int doit,
+                        bucket_route &to)
 {
     std::string bad;
-    err = 0;
     trust_result r = reach_bucket(*p.path, p.dir_len, doit, to, bad);
     if (r == trust_refused) {
         emsg(untrusted_msg, bad.c_str());
         return false;
     }
-    if (r == trust_failed) {
-        err = errno;
-        to = -1;
-    }
-    return true;
+    if (r == trust_ok)
+        return true;
+    int err = errno;
+    if (doit && whole_dir)
+        emsg("Rename FAILED %s %s %s\n", std::strerror(err), path_of(dir, name).c_str(), p.path->c_str());
+    else if (doit)
+        emsg("Rename failed %s\n", std::strerror(err));
+    return false;
 }
 
-int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int doit)
+// Relocates the entry `name` of dir: a file, or a bin directory moved whole.
+static int relocate(std::string_view name, const spool_dir &dir, int layout, int sep, int doit, bool whole_dir)
 {
-    // Reused across calls: a spool of millions of entries passes here.
     name_bytes nb = scan(name);
     place p = destination_of(name, nb, dir, layout, sep);
     if (p.path == nullptr)
         return 1;
     const std::string &dst = *p.path;
     say_move(name, nb, dir, dst);
-    int to, err;
-    if (!destination(p, doit, to, err))
+    bucket_route to;
+    if (!destination(p, whole_dir, dir, name, doit, to))
         return 1;
-    if (!doit) {
+    // A dry run into a bucket yet to be made has nothing more to look at.
+    if (!doit && to.fd < 0) {
         progress_move();
         return 1;
     }
-    if (err != 0) {
-        emsg("Rename failed %s\n", std::strerror(err));
-        return 1;
-    }
-    do_move(dir.fd, std::string(name), path_of(dir, name), to, dst);
+    do_move(dir, std::string(name), path_of(dir, name), to, dst, whole_dir, doit);
     return 1;
+}
+
+int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int doit)
+{
+    return relocate(name, dir, layout, sep, doit, false);
 }
 
 int do_bindir(std::string_view name, const spool_dir &dir, int layout, int sep, int doit)
 {
     imsg("Processing Bin Directory %.*s\n", static_cast<int>(name.size()), name.data());
-    name_bytes nb = scan(name);
-    place p = destination_of(name, nb, dir, layout, sep);
-    if (p.path == nullptr)
-        return 1;
-    const std::string &dst = *p.path;
-    say_move(name, nb, dir, dst);
-    int to, err;
-    if (!destination(p, doit, to, err))
-        return 1;
-    if (!doit) {
-        progress_move();
-        return 1;
-    }
-    if (err == 0)
-        err = move_entry(dir.fd, std::string(name), to);
-    if (err == 0) {
-        progress_move();
-        return 1;
-    }
-    emsg("Rename FAILED %s %s %s\n", std::strerror(err), path_of(dir, name).c_str(), dst.c_str());
-    return 1;
+    return relocate(name, dir, layout, sep, doit, true);
 }

@@ -10,6 +10,7 @@
 
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 
 // The part of a name that placement hashes: the text after the first
 // separator byte when one is in force (sep > 0) and present, else the name.
@@ -18,34 +19,52 @@ std::string_view entry_key(std::string_view name, int sep);
 // Turns every '\' into '/', in place.
 void fix_slash(std::string &path);
 
-// Opens the conversion root once for the run, links followed: the operator
-// named it. Its owner becomes a trusted owner, with root. Returns the
-// descriptor, kept open until the process ends, or -1 with errno set.
+// Opens the conversion root, links followed: the operator named it. Its
+// owner becomes a trusted owner, with root. It is opened once for the run:
+// a later call returns the same descriptor, or -1 with the same errno.
 int lib_openroot(const std::string &path);
 
 enum trust_result { trust_ok, trust_refused, trust_failed };
 
+// A directory opened under the trust rule, with its status and the device
+// and inode of the entry that names it in its parent: the directory itself,
+// or the link to it.
+struct dir_open {
+    int fd = -1;
+    struct stat st;
+    dev_t entry_dev = 0;
+    ino_t entry_ino = 0;
+};
+
 // Opens the directory `name` of the open directory `at` when it is a real
-// directory of a trusted owner, or a trusted owner's link to a directory of
-// a trusted owner; trust_refused otherwise. On trust_failed errno tells why.
-trust_result lib_opendir(int at, const std::string &name, int &fd);
+// directory of a trusted owner, or a trusted owner's link whose whole route
+// is trusted (see follow_link); trust_refused otherwise. On trust_failed
+// errno tells why.
+trust_result lib_opendir(int at, const std::string &name, dir_open &d);
 
 // The text that reports a directory or link refused by the trust rule.
 constexpr const char *untrusted_msg = "Skipping %s, owned by neither root nor the spool's owner\n";
 
 // Removes the dot-lock `name` of the open directory `at` if a run of this
-// tool that was killed left it (its own mark, this host, a process that is
-// gone). Returns true when it did. Any other program's lock stays.
+// tool left it (its own mark, this host, and an earlier boot or a process
+// that is gone). Returns true when it did. Any other program's lock stays.
 bool lib_droplock(int at, const std::string &name);
 
+// Names of the tool's own making, which no mailbox has: the walk passes by
+// every entry that starts so, at every level.
+constexpr std::string_view own_prefix = ".tierbox-";
 // A copy to another file system that cannot be written unnamed is written
-// under this prefix and the mailbox's name until it is complete: no
-// mailbox ever has such a name, and the walk passes such entries by.
+// under this prefix and the mailbox's name until it is complete.
 constexpr std::string_view partial_prefix = ".tierbox-partial.";
+// Mail written to a mailbox after it was copied, when it could not be
+// added to the copy, is kept beside the copy under this prefix.
+constexpr std::string_view kept_prefix = ".tierbox-kept.";
 
 // A directory of the spool, open, as the walk hands over its entries.
 struct spool_dir {
     int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
     std::string path;   // as built on the way down from the root
     std::string shown;  // the path as reports show it
     bool backslash = false;  // the path holds a '\'
@@ -64,3 +83,11 @@ int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int
 // Relocates the bin directory `name` of dir, whole and by rename only.
 // Returns 1.
 int do_bindir(std::string_view name, const spool_dir &dir, int layout, int sep, int doit);
+
+// Removes the bucket `name` of dir, opened as d and walked, if it is empty
+// and its name still holds it; says so. A link is never removed.
+void lib_prune(const spool_dir &dir, std::string_view name, const dir_open &d);
+
+// Flushes to stable storage every file system that the run changed.
+// Failures are reported. Returns the number of them.
+int lib_syncall();

@@ -5,38 +5,58 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 static out_buffer f;
 static bool tell_failure;  // -doit: a log that cannot be opened is said, once
+static bool durable;       // -doit: the log is flushed to stable storage
 
-// The tool runs as root in a directory others may write to: never follow
-// a link planted there, never block on a FIFO, and write only to a plain
-// file. It is emptied only once it is known to be one.
+int log_dir()
+{
+    static int fd = -2;
+    if (fd == -2)
+        fd = open(".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    return fd;
+}
+
+static int log_at()
+{
+    return log_dir() >= 0 ? log_dir() : AT_FDCWD;
+}
+
+// The tool runs as root in a directory others may write to. Whatever
+// stands under the log's name, a link, a FIFO or a hard link to another
+// file, is never opened, truncated or written: the log is a new file that
+// then takes the name, replacing that entry.
 static int open_log()
 {
-    int fd = open("tierbox.log", O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd < 0)
+    int at = log_at();
+    for (int i = 0; i < 100; i++) {
+        std::string temp = ".tierbox-log." + std::to_string(getpid()) + "." + std::to_string(i);
+        int fd = openat(at, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                        0666);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0)
+            return -1;
+        if (renameat(at, temp.c_str(), at, "tierbox.log") == 0)
+            return fd;
+        int err = errno;
+        unlinkat(at, temp.c_str(), 0);
+        close(fd);
+        errno = err;
         return -1;
-    struct stat st;
-    int err = 0;
-    if (fstat(fd, &st) < 0)
-        err = errno;
-    else if (!S_ISREG(st.st_mode))
-        err = EINVAL;
-    else if (ftruncate(fd, 0) < 0)
-        err = errno;
-    if (err == 0)
-        return fd;
-    close(fd);
-    errno = err;
+    }
+    errno = EEXIST;
     return -1;
 }
 
 void log_required()
 {
     tell_failure = true;
+    durable = true;
 }
 
 int imsg_log(std::string_view text)
@@ -59,5 +79,15 @@ int log_finish()
 {
     if (f.fd < 0)
         return 0;
-    return out_flush(f);
+    int err = out_flush(f);
+    if (err != 0 || !durable)
+        return err;
+    // Its name, the first time, and what was written, each time.
+    static bool named;
+    if (fsync(f.fd) < 0)
+        return errno;
+    if (!named && log_dir() >= 0 && fsync(log_dir()) < 0 && errno != EINVAL)
+        return errno;
+    named = true;
+    return 0;
 }

@@ -1,5 +1,6 @@
 // tierbox: re-arranges a mail spool into the hashed layout asked for.
 
+#include "relocate/relocate.h"
 #include "run/run.h"
 #include "walk/walk.h"
 
@@ -8,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // Exit statuses; a run stopped by a signal ends with 128 + its number.
@@ -20,15 +23,56 @@ static void usage()
     put_stdout("-path path = root to convert to new hashing type\n");
     put_stdout("-sep c = optional separater for prefix's which are not hashed\n");
     put_stdout("-doit = Actually perform the operation, by default it just prints what it would do\n");
+    put_stdout("-prune = With -doit, remove the bucket directories that the run left empty\n");
 }
 
-// The refusal of an argument, on standard output only.
-static void refuse(const char *what, const std::string &arg)
+// The refusal of an argument (and of its value), on standard output only.
+static void refuse(const char *what, const std::string &arg, const char *value = nullptr)
 {
     std::string line = what;
     append_shown(line, arg);
-    line += ")\n";
+    line += ")";
+    if (value != nullptr) {
+        line += ": ";
+        append_shown(line, value);
+    }
+    line += "\n";
     put_stdout(line);
+}
+
+// The root as given, with what stops the run, on standard error only.
+static int refuse_run(const char *before, const std::string &root, const char *after)
+{
+    std::string line = before;
+    append_shown(line, root);
+    line += after;
+    write_all(STDERR_FILENO, line);
+    return exit_errors;
+}
+
+static bool same_dir(int a, int b)
+{
+    struct stat sa, sb;
+    return a >= 0 && b >= 0 && fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// One run per spool and one per log, taken before anything is announced
+// and never waited on: -doit has the spool to itself, dry runs may share
+// it; a second run in the same working directory would empty the log that
+// another writes. Run from the spool's root, the one lock serves both.
+// Returns 0, or the exit status of a run that must not go on.
+static int take_run_locks(const options &opt, bool walks)
+{
+    int root = walks ? lib_openroot(opt.root) : -1;
+    int here = log_dir();
+    bool one = same_dir(root, here);
+    int how = opt.doit || one ? LOCK_EX : LOCK_SH;
+    if (root >= 0 && flock(root, how | LOCK_NB) < 0 && errno == EWOULDBLOCK)
+        return refuse_run("Another run is working on ", opt.root, ", try again when it has finished\n");
+    if (!one && here >= 0 && flock(here, LOCK_EX | LOCK_NB) < 0 && errno == EWOULDBLOCK)
+        return refuse_run("Another run is writing tierbox.log here", "", "\n");
+    return 0;
 }
 
 // Started with standard input, output or error closed, the log would be
@@ -94,8 +138,8 @@ int main(int argc, char **argv)
     }
 
     options opt;
-    std::string bad;
-    switch (parse_options(argc, argv, opt, bad)) {
+    std::string bad, value;
+    switch (parse_options(argc, argv, opt, bad, value)) {
     case parse_ok:
         break;
     case parse_invalid:
@@ -104,8 +148,20 @@ int main(int argc, char **argv)
     case parse_missing_value:
         refuse("Missing value for option (", bad);
         return finish(exit_refused);
+    case parse_bad_value:
+        refuse("Invalid value for option (", bad, value.c_str());
+        return finish(exit_refused);
+    case parse_help:
+        usage();
+        return finish(exit_ok);
+    case parse_version:
+        put_stdout("tierbox " TIERBOX_VERSION "\n");
+        return finish(exit_ok);
     }
 
+    bool walks = !opt.root.empty() && opt.layout >= 0;
+    if (int status = take_run_locks(opt, walks); status != 0)
+        return status;
     if (opt.doit) {
         report_live();
         imsg("Converting files under (%s) to hash %d\n", opt.root.c_str(), opt.layout);
@@ -131,9 +187,12 @@ int main(int argc, char **argv)
     catch_stops();
     xpath = opt.root;
     progress_begin(opt.doit);
-    do_convert(opt.root, opt.layout, opt.sep, opt.doit);
+    do_convert(opt.root, opt.layout, opt.sep, opt.doit, opt.prune);
     if (stop_signal != 0)
         emsg("Interrupted, run the same command again to finish\n");
+    // What -doit changed is on stable storage before it says how it ended.
+    if (opt.doit)
+        lib_syncall();
     progress_end();
 
     int status = exit_ok;

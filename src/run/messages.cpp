@@ -1,6 +1,7 @@
 #include "run/outbuf.h"
 #include "run/run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdarg>
@@ -58,17 +59,57 @@ void report_keep_up()
         report_flush();
 }
 
+// The length of the valid UTF-8 sequence that starts at text[at], or 0.
+static size_t utf8_length(std::string_view text, size_t at)
+{
+    auto byte = [&](size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u; };
+    unsigned c = byte(0), lo = 0x80, hi = 0xBF;
+    size_t n;
+    if (c >= 0xC2 && c <= 0xDF)
+        n = 2;
+    else if (c >= 0xE0 && c <= 0xEF)
+        n = 3, lo = c == 0xE0 ? 0xA0 : lo, hi = c == 0xED ? 0x9F : hi;
+    else if (c >= 0xF0 && c <= 0xF4)
+        n = 4, lo = c == 0xF0 ? 0x90 : lo, hi = c == 0xF4 ? 0x8F : hi;
+    else
+        return 0;
+    if (byte(1) < lo || byte(1) > hi)
+        return 0;
+    for (size_t i = 2; i < n; i++)
+        if (byte(i) < 0x80 || byte(i) > 0xBF)
+            return 0;
+    return n;
+}
+
+static void append_octal(std::string &out, char c)
+{
+    out += '\\';
+    out += static_cast<char>('0' + ((c >> 6) & 3));
+    out += static_cast<char>('0' + ((c >> 3) & 7));
+    out += static_cast<char>('0' + (c & 7));
+}
+
 void append_shown(std::string &out, std::string_view text)
 {
-    for (char c : text) {
-        if (!is_control(c)) {
+    for (size_t i = 0; i < text.size();) {
+        char c = text[i];
+        if (!maybe_escaped(c)) {
             out += c;
+            i++;
             continue;
         }
-        out += '\\';
-        out += static_cast<char>('0' + ((c >> 6) & 7));
-        out += static_cast<char>('0' + ((c >> 3) & 7));
-        out += static_cast<char>('0' + (c & 7));
+        size_t n = is_control(c) ? 0 : utf8_length(text, i);
+        // A C1 control: a lone byte 0x80 to 0x9F, or U+0080 to U+009F.
+        bool c1 = n == 0 ? static_cast<unsigned char>(c) <= 0x9F
+                         : n == 2 && static_cast<unsigned char>(c) == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        n = std::max<size_t>(n, 1);
+        for (size_t j = i; j < i + n; j++) {
+            if (c1 || is_control(text[j]))
+                append_octal(out, text[j]);
+            else
+                out += text[j];
+        }
+        i += n;
     }
 }
 

@@ -26,6 +26,7 @@ struct counts {
 
 static counts seen;
 static bool shown;       // a status line is kept on standard error
+static bool summed_up;   // the summary line goes to standard error, a terminal
 static int moving;       // -doit: moves made are counted, not moves reported
 static size_t width;     // the terminal's columns less one, 0 if unknown
 static size_t drawn;     // columns the status line now takes
@@ -87,7 +88,8 @@ void syserr(const std::string &path)
 void progress_begin(int doit)
 {
     moving = doit;
-    shown = isatty(STDERR_FILENO) == 1 && isatty(STDOUT_FILENO) != 1;
+    summed_up = isatty(STDERR_FILENO) == 1;
+    shown = summed_up && isatty(STDOUT_FILENO) != 1;
     if (!shown)
         return;
     struct winsize ws;
@@ -123,9 +125,13 @@ void progress_move()
 
 void progress_end()
 {
-    if (!shown)
+    if (!summed_up)
         return;
     erase();
-    put_stderr("tierbox: " + counts_text() + "\n");
+    std::string line = "tierbox: " + counts_text();
+    if (stop_signal != 0)
+        line += "; interrupted, run the same command again to finish";
+    put_stderr(line + "\n");
     shown = false;
+    summed_up = false;
 }

@@ -29,9 +29,18 @@ constexpr bool is_control(char c)
     return (c > 0 && c < 0x20) || c == 0x7F;
 }
 
+// Whether append_shown may write the byte otherwise than as it is: a
+// control byte, or one of 0x80 and above, which it looks at in context.
+constexpr bool maybe_escaped(char c)
+{
+    return is_control(c) || static_cast<unsigned char>(c) >= 0x80;
+}
+
 // Appends text as every message shows a name or a path: each control byte
-// (0x01 to 0x1F, 0x7F) as a backslash and three octal digits ("\012" for a
-// newline), every other byte as it is.
+// as a backslash and three octal digits ("\012" for a newline); C0 controls
+// (0x01 to 0x1F, 0x7F) and C1 controls alike, the latter being the bytes
+// 0x80 to 0x9F outside a valid UTF-8 sequence and the UTF-8 forms of U+0080
+// to U+009F. Every other byte, other UTF-8 among them, is written as it is.
 void append_shown(std::string &out, std::string_view text);
 
 // Writes text to standard output only, as the usage text and the refusal
@@ -67,9 +76,10 @@ int log_finish();
 extern volatile sig_atomic_t stop_signal;
 
 // Progress of the walk. While standard error is a terminal and standard
-// output is not, a status line on standard error shows the counts, and
-// progress_end replaces it with a summary line; nothing of it reaches
-// standard output or the log.
+// output is not, a status line on standard error shows the counts; whenever
+// standard error is a terminal, progress_end writes a summary line there,
+// which says so when the run was stopped. Nothing of it reaches standard
+// output or the log.
 void progress_begin(int doit);
 void progress_dir();    // a directory walked
 void progress_entry();  // an entry seen in a listing
@@ -94,6 +104,12 @@ struct fd_owner {
         fd = -1;
         return f;
     }
+    void reset(int f)
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = f;
+    }
 };
 
 // The command line, read into the run's settings.
@@ -102,13 +118,19 @@ struct options {
     std::string root;  // -path
     int sep = -1;      // -sep, one byte taken as signed; in force when > 0
     int doit = 0;      // -doit
+    int prune = 0;     // -prune: with -doit, remove the buckets left empty
 };
 
-enum parse_result { parse_ok, parse_invalid, parse_missing_value };
+enum parse_result { parse_ok, parse_invalid, parse_missing_value, parse_bad_value, parse_help, parse_version };
 
 // Reads argv[1..argc-1] into opt. On failure, bad holds the argument
-// that was refused.
-parse_result parse_options(int argc, char **argv, options &opt, std::string &bad);
+// that was refused, and value the value refused with it.
+parse_result parse_options(int argc, char **argv, options &opt, std::string &bad, std::string &value);
 
-// The -hash value: strtol rules clamped to the int range; no number is 0.
-int parse_layout(const char *text);
+// The -hash value: blanks, an optional sign and decimal digits, within the
+// int range. Returns false for anything else.
+bool parse_layout(const char *text, int &layout);
+
+// The working directory, opened once, where the log is written. Returns
+// its descriptor, or -1 when it cannot be opened.
+int log_dir();

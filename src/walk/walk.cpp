@@ -15,39 +15,52 @@ static bool is_bin_name(std::string_view name)
     return name.find(".bin") != std::string_view::npos || name.find(".BIN") != std::string_view::npos;
 }
 
-static void walk_dir(int fd, std::string dir, int layout, int sep, int doit);
+namespace {
+
+// The run's settings, as every level of the walk passes them on.
+struct settings {
+    int layout, sep, doit, prune;
+};
+
+}  // namespace
+
+static void walk_dir(int fd, std::string dir, const settings &s);
 
 // Enters the bucket `name` of the open directory `at`, if it is no deeper
-// than a bucket can be and the trust rule allows it.
-static void enter_bucket(const spool_dir &at, std::string_view name, int layout, int sep, int doit)
+// than a bucket can be and the trust rule allows it; with -prune, removes
+// it if the walk left it empty.
+static void enter_bucket(const spool_dir &at, std::string_view name, const settings &s)
 {
     std::string sub = path_of(at, name);
     if (depth > 2) {
         imsg("%s Too deep, can't be email hashing\n", sub.c_str());
         return;
     }
-    int fd;
-    trust_result r = lib_opendir(at.fd, std::string(name), fd);
+    dir_open d;
+    trust_result r = lib_opendir(at.fd, std::string(name), d);
     if (r == trust_refused) {
         emsg(untrusted_msg, sub.c_str());
         return;
     }
     int err = errno;
-    fd_owner owner(fd);
+    fd_owner owner(d.fd);
     depth++;
     imsg("Processing Directory %s\n", sub.c_str());
     if (r == trust_ok)
-        walk_dir(fd, sub, layout, sep, doit);
+        walk_dir(d.fd, sub, s);
     else
         emsg("Unable to open dir (%s) %s\n", sub.c_str(), std::strerror(err));
     depth--;
+    if (r == trust_ok && s.doit && s.prune && stop_signal == 0)
+        lib_prune(at, name, d);
 }
 
-// Entries the walk passes by at every level: its own log and a copy of its
-// own being written, which no mailbox can be.
+// Entries the walk passes by at every level: its own log, and what it makes
+// under names of its own (copies being written, mail kept aside), which no
+// mailbox can be.
 static bool is_own(std::string_view name)
 {
-    return name == "tierbox.log" || name.starts_with(partial_prefix);
+    return name == "tierbox.log" || name.starts_with(own_prefix);
 }
 
 // A lock file is another program's lock, or a stale one: moving it would
@@ -60,30 +73,30 @@ static void pass_lock(const spool_dir &at, std::string_view name, int doit)
     imsg("Skipping lock file %s\n", path_of(at, name).c_str());
 }
 
-static void do_entry(const spool_dir &at, std::string_view name, int is_dir, int layout, int sep, int doit)
+static void do_entry(const spool_dir &at, std::string_view name, int is_dir, const settings &s)
 {
     if (is_own(name))
         return;
     if (!is_dir && name.ends_with(".lock")) {
-        pass_lock(at, name, doit);
+        pass_lock(at, name, s.doit);
         return;
     }
     if (!is_dir) {
-        do_one(name, at, layout, sep, doit);
+        do_one(name, at, s.layout, s.sep, s.doit);
         return;
     }
     if (name.size() == 1) {
-        enter_bucket(at, name, layout, sep, doit);
+        enter_bucket(at, name, s);
         return;
     }
     if (is_bin_name(name)) {
-        do_bindir(name, at, layout, sep, doit);
+        do_bindir(name, at, s.layout, s.sep, s.doit);
         return;
     }
     imsg("Skipping long directory name %.*s\n", static_cast<int>(name.size()), name.data());
 }
 
-static void walk_dir(int fd, std::string dir, int layout, int sep, int doit)
+static void walk_dir(int fd, std::string dir, const settings &s)
 {
     progress_dir();
     // Read whole first: entries moved in by this pass are not seen again.
@@ -95,11 +108,11 @@ static void walk_dir(int fd, std::string dir, int layout, int sep, int doit)
     // A stop request ends the walk between entries, never within a move.
     while (stop_signal == 0 && word_prev(l, pos, name, is_dir)) {
         progress_entry();
-        do_entry(at, name, is_dir, layout, sep, doit);
+        do_entry(at, name, is_dir, s);
     }
 }
 
-int do_convert(const std::string &dir, int layout, int sep, int doit)
+int do_convert(const std::string &dir, int layout, int sep, int doit, int prune)
 {
     depth++;
     imsg("Processing Directory %s\n", dir.c_str());
@@ -107,7 +120,7 @@ int do_convert(const std::string &dir, int layout, int sep, int doit)
     if (fd < 0)
         emsg("Unable to open dir (%s) %s\n", dir.c_str(), std::strerror(errno));
     else
-        walk_dir(fd, dir, layout, sep, doit);
+        walk_dir(fd, dir, settings{layout, sep, doit, prune});
     depth--;
     return 1;
 }

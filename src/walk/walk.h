@@ -51,5 +51,6 @@ listing dir_scan(int fd, const std::string &dir);
 
 // Walks the spool from its root, dir, and the one-character bucket
 // directories below it, handing every mailbox and bin directory to
-// relocation. Returns 1.
-int do_convert(const std::string &dir, int layout, int sep, int doit);
+// relocation. With doit and prune, a bucket that the walk leaves empty is
+// removed. Returns 1.
+int do_convert(const std::string &dir, int layout, int sep, int doit, int prune);
