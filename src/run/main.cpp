@@ -40,12 +40,13 @@ static void refuse(const char *what, const std::string &arg, const char *value =
     put_stdout(line);
 }
 
-// The root as given, with what stops the run, on standard error only.
-static int refuse_run(const char *before, const std::string &root, const char *after)
+// Another run has the spool: said with the root as given, on standard
+// error only.
+static int spool_taken(const std::string &root)
 {
-    std::string line = before;
+    std::string line = "Another run is working on ";
     append_shown(line, root);
-    line += after;
+    line += ", try again when it has finished\n";
     write_all(STDERR_FILENO, line);
     return exit_errors;
 }
@@ -69,9 +70,11 @@ static int take_run_locks(const options &opt, bool walks)
     bool one = same_dir(root, here);
     int how = opt.doit || one ? LOCK_EX : LOCK_SH;
     if (root >= 0 && flock(root, how | LOCK_NB) < 0 && errno == EWOULDBLOCK)
-        return refuse_run("Another run is working on ", opt.root, ", try again when it has finished\n");
-    if (!one && here >= 0 && flock(here, LOCK_EX | LOCK_NB) < 0 && errno == EWOULDBLOCK)
-        return refuse_run("Another run is writing tierbox.log here", "", "\n");
+        return spool_taken(opt.root);
+    if (!one && here >= 0 && flock(here, LOCK_EX | LOCK_NB) < 0 && errno == EWOULDBLOCK) {
+        write_all(STDERR_FILENO, "Another run is writing tierbox.log here\n");
+        return exit_errors;
+    }
     return 0;
 }
 
