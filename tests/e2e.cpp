@@ -398,11 +398,15 @@ TEST(E2e, DryRunThenDoit)
          {"Rename FAILED File exists $R/bob.bin $R/p/bob.bin"}, {"bob.bin/", "p/bob.bin/"}, {}},
         {1, {}, {"a\\b"}, {}, {"Skipping $R/a\\b, its path holds a backslash", "Warning, see tierbox.log, 1 possibly fatal errors occured"},
          {"Skipping $R/a\\b, its path holds a backslash"}, {"a\\b"}, {}},
-        {1, {}, {"jdoe1=new", "jdoe2=new", "jdoe3|", "jdoe4@/dev/null", "jdoe5@nowhere", "c@$O"}, {"jdoe1=old", "jdoe2@/dev/null"},
-         {exists + "jdoe1 Invalid cross-device link", exists + "jdoe2 File exists", exdev, exdev, subst(warn, "2 ", "4 ")},
-         {exists + "jdoe1 Invalid cross-device link", exists + "jdoe2 File exists", "Cannot copy $R/jdoe3, not a regular file",
-              "Cannot copy $R/jdoe4, not a regular file", "Rename failed No such file or directory", exdev, exdev, exdev, exdev},
-         {"c@$O", "jdoe1=new", "jdoe2=new", "jdoe3|", "jdoe4@/dev/null", "jdoe5@nowhere"}, {"jdoe1=old", "jdoe2@/dev/null"}},
+        {1, {}, {"jdoe1=new", "jdoe2=new", "jdoe3|", "jdoe4@/dev/null", "jdoe5@nowhere", "jdoe6@nowhere", "c@$O"},
+         {"jdoe1=old", "jdoe2@/dev/null", "jdoe6=old"},
+         {exists + "jdoe1 Invalid cross-device link", exists + "jdoe2 File exists", exists + "jdoe6 Invalid cross-device link", exdev,
+          exdev, exdev, subst(warn, "2 ", "6 ")},
+         {exists + "jdoe1 Invalid cross-device link", exists + "jdoe2 File exists", exists + "jdoe6 Invalid cross-device link",
+          "Cannot copy $R/jdoe3, not a regular file", "Cannot copy $R/jdoe4, not a regular file",
+          "Rename failed No such file or directory", exdev, exdev, exdev, exdev, exdev},
+         {"c@$O", "jdoe1=new", "jdoe2=new", "jdoe3|", "jdoe4@/dev/null", "jdoe5@nowhere", "jdoe6@nowhere"},
+         {"jdoe1=old", "jdoe2@/dev/null", "jdoe6=old"}},
         {1, {}, {"bob.bin/", "p@$O"}, {}, {"Processing Bin Directory bob.bin"},
          {"Rename FAILED Invalid cross-device link $R/bob.bin $R/p/bob.bin"}, {"bob.bin/", "p@$O"}, {}},
         {1, {}, {"jdoe=" + mbyte, "c@$O"}, {}, {}, {"Rename failed No space left on device"}, {"c@$O", "jdoe=" + mbyte}, {}, 0, {}, 0,
@@ -570,9 +574,9 @@ TEST(E2e, ReportElsewhere)
 }
 
 // A signal stops a -doit run between two moves: the report and the log
-// are complete and name exactly the moves made, and the same command run
-// again finishes the work. A hang-up ignored from the start (nohup) stays
-// ignored.
+// are complete and name exactly the moves made, the terminal is told, and
+// the same command run again finishes the work. A hang-up ignored from the
+// start (nohup) stays ignored.
 TEST(E2e, InterruptedRunFinishesLater)
 {
     const size_t n = 2000;  // their report fills the output buffer and a pipe
@@ -589,24 +593,30 @@ TEST(E2e, InterruptedRunFinishesLater)
             want.push_back(mail_of(box.back()));
         }
         plant(s.root, box);
-        int p[2];
-        check(pipe(p) == 0, "pipe");
+        int p[2], master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        check(pipe(p) == 0 && master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0, "pipe, pty");
+        int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
         s.in_child = [&] {
             dup2(p[1], 1);
+            dup2(slave, 2);  // the operator's terminal
             signal(c.sig, c.ignored ? SIG_IGN : SIG_DFL);
         };
-        std::string report;
+        std::string report, on_tty;
         // Nothing reads the report until the signal is sent, so the run is
         // still under way then, its first block of report out.
         s.meanwhile = [&](pid_t pid) {
             close(p[1]);
+            close(slave);
             struct pollfd wait_out = {p[0], POLLIN, 0};
             check(poll(&wait_out, 1, -1) == 1 && kill(pid, c.sig) == 0, "poll, kill");
             report = drain(p[0]);
             close(p[0]);
+            on_tty = drain(master);
+            close(master);
         };
         outcome r = s.convert(1, {"-doit"});
         r.out = report;
+        EXPECT_EQ(on_tty.ends_with("; interrupted, run the same command again to finish\r\n"), !c.ignored) << on_tty;
         size_t left = 0;
         for (const fs::directory_entry &e : fs::directory_iterator(s.root))
             left += e.is_regular_file();

@@ -12,7 +12,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <csignal>
 #include <memory>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
@@ -28,6 +30,8 @@ struct bucket {
     ino_t ino = 0;
     dev_t entry_dev = 0;  // the entry naming it: itself, or a link to it
     ino_t entry_ino = 0;
+    int watch = -1;        // -doit: the kernel says when it moves or goes
+    bool suspect = false;  // it was said to: its name is to be looked at
     std::unique_ptr<bucket[]> below;
     bool names_read = false;  // dry run: the names it held, hashed and sorted
     std::vector<uint64_t> names;
@@ -36,6 +40,78 @@ struct bucket {
 static bucket top;        // the root
 static int open_buckets;  // descriptors held below top
 static int bucket_cap;    // how many may be held
+
+// A bucket that leaves its place must receive nothing more. Looking its
+// name up after every move into it would cost a system call a mailbox, as
+// much as the move: so the kernel watches each real directory kept open for
+// its own move or removal (inotify), and tells by a signal, which is taken
+// before the move into it returns. Only then, or for a bucket that is a link
+// or cannot be watched, is its name looked up.
+static int watcher = -2;                       // the inotify descriptor, -1 if none
+static std::vector<bucket *> watched;          // by watch descriptor
+static volatile sig_atomic_t bucket_news = 0;  // an event is waiting
+
+static void on_bucket_news(int)
+{
+    bucket_news = 1;
+}
+
+static int watch_fd()
+{
+    if (watcher != -2)
+        return watcher;
+    watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    struct sigaction sa = {};
+    sa.sa_handler = on_bucket_news;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    // SIGURG, which nothing else here uses and whose default is to be
+    // ignored: leases have SIGIO.
+    if (watcher >= 0 && (sigaction(SIGURG, &sa, nullptr) < 0 || fcntl(watcher, F_SETOWN, getpid()) < 0 ||
+                         fcntl(watcher, F_SETSIG, SIGURG) < 0 || fcntl(watcher, F_SETFL, O_ASYNC | O_NONBLOCK) < 0)) {
+        close(watcher);
+        watcher = -1;
+    }
+    return watcher;
+}
+
+static void watch(bucket &b)
+{
+    if (b.entry_dev != b.dev || b.entry_ino != b.ino || watch_fd() < 0)
+        return;  // a link: what names it is not the directory watched
+    std::string proc = "/proc/self/fd/" + std::to_string(b.fd);
+    b.watch = inotify_add_watch(watcher, proc.c_str(), IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR);
+    if (b.watch < 0)
+        return;
+    if (watched.size() <= static_cast<size_t>(b.watch))
+        watched.resize(static_cast<size_t>(b.watch) + 1);
+    watched[static_cast<size_t>(b.watch)] = &b;
+}
+
+static void mark_all(bucket &b)
+{
+    b.suspect = b.state == bucket_open;
+    for (int i = 0; b.below && i < 256; i++)
+        mark_all(b.below[i]);
+}
+
+// Marks the buckets that the kernel said moved or went.
+static void take_news()
+{
+    bucket_news = 0;
+    alignas(struct inotify_event) char buf[4096];
+    ssize_t n;
+    while ((n = read(watcher, buf, sizeof buf)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const struct inotify_event *e = reinterpret_cast<const struct inotify_event *>(buf + at);
+            at += static_cast<ssize_t>(sizeof *e + e->len);
+            if (e->mask & IN_Q_OVERFLOW)
+                mark_all(top);
+            else if (e->wd >= 0 && static_cast<size_t>(e->wd) < watched.size() && watched[static_cast<size_t>(e->wd)])
+                watched[static_cast<size_t>(e->wd)]->suspect = true;
+        }
+    }
+}
 
 int flush_dir(int fd)
 {
@@ -65,6 +141,12 @@ static void forget(bucket &b)
         close(b.fd);
         open_buckets--;
     }
+    if (b.watch >= 0) {
+        inotify_rm_watch(watcher, b.watch);
+        watched[static_cast<size_t>(b.watch)] = nullptr;
+    }
+    b.watch = -1;
+    b.suspect = false;
     b.fd = -1;
     b.state = bucket_unknown;
     b.names_read = false;
@@ -103,6 +185,8 @@ static trust_result open_bucket(bucket &up, bucket &b, char name, const std::str
         b.entry_dev = d.entry_dev;
         b.entry_ino = d.entry_ino;
         open_buckets++;
+        if (doit)
+            watch(b);
     } else if (r == trust_refused) {
         b.state = bucket_refused;
     } else if (!doit) {
@@ -182,15 +266,22 @@ int sync_route(const bucket_route &r)
 
 bool route_in_place(bucket_route &r, const std::string &dst, std::string &moved)
 {
+    if (bucket_news)
+        take_news();
     const bucket *up = &top;
     for (int i = 0; i < r.len; i++) {
-        const bucket &b = *r.step[i];
+        bucket &b = *r.step[i];
         char name[2] = {dst[r.end[i] - 1], '\0'};
         struct stat st;
+        if (b.watch >= 0 && !b.suspect) {
+            up = &b;
+            continue;
+        }
         if (fstatat(up->fd, name, &st, AT_SYMLINK_NOFOLLOW) < 0 || st.st_dev != b.entry_dev || st.st_ino != b.entry_ino) {
             moved = dst.substr(0, r.end[i]);
             return false;
         }
+        b.suspect = false;  // it came back, or it was not this one that moved
         up = &b;
     }
     return true;
