@@ -404,6 +404,21 @@ struct named_copy {
     const std::string &dst;
 };
 
+// Writes a whole copy of the file old, whose status is st, as the new file
+// f that is to be `name` in dir: its data, owner, mode, extended attributes
+// and times, on stable storage. Returns 0 or errno.
+static int write_whole(int old, const struct stat &st, int dir, const std::string &name, new_file &f)
+{
+    int err = new_file_open(dir, name, 0600, f);
+    if (err == 0)
+        err = copy_data(old, f.fd.fd, st.st_size, false);
+    if (err == 0)
+        err = carry_over(f.fd.fd, old, st);
+    if (err == 0 && fsync(f.fd.fd) < 0)
+        err = errno;
+    return err;
+}
+
 // Keeps what the old file holds beside the copy, under a name the walk
 // passes by, for the administrator to merge; reported.
 static void keep_aside(int old, const named_copy &c, const std::string &src)
@@ -411,15 +426,7 @@ static void keep_aside(int old, const named_copy &c, const std::string &src)
     std::string kept = std::string(kept_prefix) + c.name, dir = c.dst.substr(0, c.dst.size() - c.name.size());
     new_file k;
     struct stat st;
-    int err = new_file_open(c.to.fd, kept, 0600, k);
-    if (err == 0 && fstat(old, &st) < 0)
-        err = errno;
-    if (err == 0)
-        err = copy_data(old, k.fd.fd, st.st_size, false);
-    if (err == 0)
-        err = carry_over(k.fd.fd, old, st);
-    if (err == 0 && fsync(k.fd.fd) < 0)
-        err = errno;
+    int err = fstat(old, &st) < 0 ? errno : write_whole(old, st, c.to.fd, kept, k);
     std::string name = kept;
     for (int i = 1; err == 0 && (err = new_file_name(c.to.fd, name, k)) == EEXIST && i < 1000; i++)
         name = kept + "." + std::to_string(i);
@@ -461,19 +468,13 @@ static int replace_copy(int old, const struct stat &now, const named_copy &c, co
     new_file t;
     err = fstat(copy.fd, &st) < 0 ? errno : same_state(st, written) ? 0 : EBUSY;
     if (err == 0)
-        err = new_file_open(c.to.fd, c.name, 0600, t);
-    if (err == 0)
-        err = copy_data(old, t.fd.fd, now.st_size, false);
-    if (err == 0)
-        err = carry_over(t.fd.fd, old, now);
-    if (err == 0 && fsync(t.fd.fd) < 0)
-        err = errno;
+        err = write_whole(old, now, c.to.fd, c.name, t);
     if (err == 0)
         err = new_file_name(c.to.fd, c.name, t, true);
-    if (err == 0)
-        err = sync_route(c.to);
+    if (err != 0)
+        new_file_drop(c.to.fd, t);  // still its own: it took no name
     else
-        new_file_drop(c.to.fd, t);
+        err = sync_route(c.to);
     unlock_mailbox(l);
     return err;
 }
