@@ -91,10 +91,10 @@ static void push_components(std::vector<std::string> &todo, const std::string &t
     todo.insert(todo.end(), parts.rbegin(), parts.rend());
 }
 
-// Where a link's text starts: "/" or the directory that holds the link.
-static int route_start(int at, const std::string &text)
+// Where a link's text starts: "/", or the directory `at` that holds it.
+static int route_start(int at, bool absolute)
 {
-    if (text.starts_with('/'))
+    if (absolute)
         return open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
     return openat(at, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
@@ -129,7 +129,7 @@ static trust_result take_link(route_walk &w, int link, const struct stat &lst)
     if (!read_link(link, text))
         return trust_failed;
     if (text.starts_with('/')) {
-        w.dir.reset(route_start(-1, text));
+        w.dir.reset(route_start(-1, true));
         if (w.dir.fd < 0 || fstat(w.dir.fd, &w.dst) < 0)
             return trust_failed;
     }
@@ -173,7 +173,7 @@ trust_result follow_link(int at, int link, const struct stat &lst, bool want_dir
     if (r != trust_ok)
         return r;
     if (w.dir.fd < 0) {
-        w.dir.reset(route_start(at, "."));
+        w.dir.reset(route_start(at, false));
         if (w.dir.fd < 0 || fstat(w.dir.fd, &w.dst) < 0)
             return trust_failed;
     }
