@@ -210,13 +210,6 @@ static void open_top()
     top.ino = st.st_ino;
 }
 
-static void route_end(bucket_route &r, const bucket &b)
-{
-    r.fd = b.fd;
-    r.dev = b.dev;
-    r.ino = b.ino;
-}
-
 trust_result reach_bucket(const std::string &dst, size_t dir_len, int doit, bucket_route &r, std::string &bad)
 {
     make_room();
@@ -252,7 +245,9 @@ trust_result reach_bucket(const std::string &dst, size_t dir_len, int doit, buck
             r.step[r.len++] = &b;
         }
     }
-    route_end(r, *at);
+    r.fd = at->fd;
+    r.dev = at->dev;
+    r.ino = at->ino;
     return trust_ok;
 }
 

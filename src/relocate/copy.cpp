@@ -119,14 +119,7 @@ static int lock_source(int from, const std::string &name, const std::string &src
 // The source goes only while it is still the entry that was copied.
 static int remove_source(const spool_dir &from, const std::string &name, const std::string &src, const source &s)
 {
-    struct stat now;
-    int err = 0;
-    if (fstatat(from.fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) < 0)
-        err = errno;
-    else if (now.st_dev != s.est.st_dev || now.st_ino != s.est.st_ino)
-        err = EBUSY;
-    else if (unlinkat(from.fd, name.c_str(), 0) < 0)
-        err = errno;
+    int err = unlink_same(from.fd, name, s.est.st_dev, s.est.st_ino);
     if (err != 0) {
         emsg("Could not remove %s %s\n", src.c_str(), std::strerror(err));
         return 0;
@@ -345,11 +338,20 @@ bool same_file(int dir, const std::string &name, dev_t dev, ino_t ino)
     return fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == dev && st.st_ino == ino;
 }
 
+int unlink_same(int dir, const std::string &name, dev_t dev, ino_t ino)
+{
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0)
+        return errno;
+    if (st.st_dev != dev || st.st_ino != ino)
+        return EBUSY;
+    return unlinkat(dir, name.c_str(), 0) < 0 ? errno : 0;
+}
+
 int new_file_drop(int dir, const new_file &f)
 {
-    if (f.name.empty() || !same_file(dir, f.name, f.st.st_dev, f.st.st_ino) || unlinkat(dir, f.name.c_str(), 0) == 0)
-        return 0;
-    return errno;
+    int err = f.name.empty() ? 0 : unlink_same(dir, f.name, f.st.st_dev, f.st.st_ino);
+    return err == EBUSY || err == ENOENT ? 0 : err;  // the name is not ours now
 }
 
 // Mail delivered to the source while it was copied would be lost with it:
@@ -608,10 +610,10 @@ static int finish_copy(const spool_dir &from, const std::string &src, const name
 static int drop_second_name(const spool_dir &from, const std::string &src, const named_copy &c, const struct stat &s)
 {
     int err = sync_route(c.to);
-    if (err == 0 && !(same_file(from.fd, c.name, s.st_dev, s.st_ino) && same_file(c.to.fd, c.name, s.st_dev, s.st_ino)))
+    if (err == 0 && !same_file(c.to.fd, c.name, s.st_dev, s.st_ino))
         err = EBUSY;
-    if (err == 0 && unlinkat(from.fd, c.name.c_str(), 0) < 0)
-        err = errno;
+    if (err == 0)
+        err = unlink_same(from.fd, c.name, s.st_dev, s.st_ino);
     if (err != 0) {
         emsg("Could not remove %s %s\n", src.c_str(), std::strerror(err));
         return 1;

@@ -94,6 +94,10 @@ bool same_file(int dir, const std::string &name, dev_t dev, ino_t ino);
 // 0 or errno.
 int new_file_drop(int dir, const new_file &f);
 
+// Removes `name` of dir if it is still the object with that device and
+// inode. Returns 0 or errno: EBUSY when another object stands there now.
+int unlink_same(int dir, const std::string &name, dev_t dev, ino_t ino);
+
 // Flushes the entries of a directory to stable storage; a file system that
 // cannot flush directories (EINVAL) is taken to need none. Returns 0 or errno.
 int flush_dir(int fd);
@@ -108,6 +112,10 @@ trust_result lib_mkdir(int at, const std::string &name, const std::string &path,
 // a move would refuse. Returns 1.
 int do_move(const spool_dir &from, const std::string &name, const std::string &src, bucket_route &to,
             const std::string &dst, bool whole_dir, int doit);
+
+// Reports a move that failed with err: a whole directory with both paths,
+// a file by the error alone, after its Move line.
+void say_failed(bool whole_dir, int err, const std::string &src, const std::string &dst);
 
 // Renames `name` from `from` into `to`, never replacing an existing entry.
 // Returns 0 or the error number (EEXIST when the name is taken).

@@ -117,7 +117,7 @@ bool lib_droplock(int dir, const std::string &dot)
     ssize_t n = in.fd < 0 ? -1 : read(in.fd, text, sizeof text - 1);
     if (n <= 0 || !stale_text(std::string(text, static_cast<size_t>(n))))
         return false;
-    return same_file(dir, dot, st.st_dev, st.st_ino) && unlinkat(dir, dot.c_str(), 0) == 0;
+    return unlink_same(dir, dot, st.st_dev, st.st_ino) == 0;
 }
 
 // Writes our dot-lock, unnamed, its text on stable storage before it takes
@@ -253,7 +253,7 @@ void unlock_mailbox(mail_lock &l)
     }
     l.file = -1;
     l.lease = false;
-    if (!l.dot.empty() && same_file(l.dir, l.dot, l.dot_dev, l.dot_ino))
-        unlinkat(l.dir, l.dot.c_str(), 0);
+    if (!l.dot.empty())
+        unlink_same(l.dir, l.dot, l.dot_dev, l.dot_ino);
     l.dot.clear();
 }

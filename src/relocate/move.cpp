@@ -47,7 +47,7 @@ static std::string plain_dir(const std::string &dst, size_t name_len)
     return dir;
 }
 
-static void say_failed(bool whole_dir, int err, const std::string &src, const std::string &dst)
+void say_failed(bool whole_dir, int err, const std::string &src, const std::string &dst)
 {
     if (whole_dir)
         emsg("Rename FAILED %s %s %s\n", std::strerror(err), src.c_str(), dst.c_str());

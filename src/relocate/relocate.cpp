@@ -142,11 +142,8 @@ static bool destination(place p, bool whole_dir, const spool_dir &dir, std::stri
     }
     if (r == trust_ok)
         return true;
-    int err = errno;
-    if (doit && whole_dir)
-        emsg("Rename FAILED %s %s %s\n", std::strerror(err), path_of(dir, name).c_str(), p.path->c_str());
-    else if (doit)
-        emsg("Rename failed %s\n", std::strerror(err));
+    if (doit)
+        say_failed(whole_dir, errno, path_of(dir, name), *p.path);
     return false;
 }
 
