@@ -165,6 +165,7 @@ static void make_room()
         bucket_cap = find_cap();
     if (open_buckets < bucket_cap)
         return;
+    lib_flushcopies();  // its copies are named in buckets held open
     for (int i = 0; i < 256 && top.below; i++)
         forget(top.below[i]);
 }
@@ -284,6 +285,7 @@ bool route_in_place(bucket_route &r, const std::string &dst, std::string &moved)
 
 void route_forget(bucket_route &r)
 {
+    lib_flushcopies();
     if (r.len > 0)
         forget(*r.step[0]);
     r.len = 0;
@@ -333,6 +335,7 @@ static void forget_dir(bucket &b, dev_t dev, ino_t ino)
 
 void lib_prune(const spool_dir &dir, std::string_view name, const dir_open &d)
 {
+    lib_flushcopies();  // the sources it holds go first
     std::string n(name);
     struct stat st;
     if (fstatat(dir.fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0 || !S_ISDIR(st.st_mode) || st.st_dev != d.st.st_dev ||
@@ -373,6 +376,8 @@ void note_changed(int fd, dev_t dev, std::string_view path)
 
 int lib_syncall()
 {
+    lib_flushcopies();
+    drop_lock_masters();
     int failed = 0;
     for (const changed_fs &c : changed) {
         if (syncfs(c.fd) == 0)

@@ -1,13 +1,19 @@
 // Moving a mailbox to another file system: a copy, then the removal of the
-// source. The copy is never visible under the mailbox's name until it is
-// complete and on stable storage; the source goes only after that, under
-// the mailbox's locks and a lease that no other program may hold the file
-// open beside, and only if it is still the file that was copied. Every step
-// that could leave a short copy fails the whole move.
+// source, a batch of mailboxes at a time. Each copy is written unnamed
+// under the mailbox's locks and a lease that no other program may hold the
+// file open beside; once the batch is written, one flush of each file
+// system puts the copies on stable storage, they take their names, a
+// second flush makes the names durable, and only then does each source go,
+// if it is still the file that was copied. Every step that could leave a
+// short copy fails that mailbox's move.
 
 #include "relocate/copy.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
+#include <memory>
+#include <vector>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -45,14 +51,14 @@ trust_result find_source(int from, const std::string &name, source &s)
 // Opens the source's regular file, the very one found, for reading and
 // locking, and takes its locks and lease. A mailbox with other names would
 // become two mailboxes: it is not copied.
-int lock_source(int from, const std::string &name, const std::string &src, source &s, mail_lock &l, int *why)
+int lock_source(int from, dev_t dev, const std::string &name, const std::string &src, source &s, mail_lock &l, int *why)
 {
     s.in.fd = reopen(s.file.fd >= 0 ? s.file.fd : s.entry.fd, O_RDWR);
     if (s.in.fd < 0 && errno == EWOULDBLOCK)
         return copy_refuse(in_use_msg, src, why);  // another program's lease
     if (s.in.fd < 0)
         return copy_failed(src, why);
-    int err = lock_mailbox(from, name, s.in.fd, true, l);
+    int err = lock_mailbox(from, dev, name, s.in.fd, true, l);
     if (err == EWOULDBLOCK)
         return copy_refuse("Cannot copy %s, it is locked by another program\n", src, why);
     if (err == EBUSY)
@@ -72,10 +78,182 @@ int lock_source(int from, const std::string &name, const std::string &src, sourc
     return 1;
 }
 
-// The source goes only while it is still the entry that was copied.
-int remove_source(const spool_dir &from, const std::string &name, const std::string &src, const source &s)
+// What the batch's writes must not outlast: mailboxes, bytes, time.
+enum { batch_files = 64 };
+constexpr off_t batch_bytes = 64 << 20;
+constexpr long batch_ns = 1'000'000'000;
+
+namespace {
+
+// A copy written and waiting for its batch's flush, its source locked.
+struct pending {
+    spool_dir from;  // its descriptor the batch's own
+    std::string name, src, dst;
+    bucket_route to;
+    source s;
+    mail_lock l;
+    new_file t;
+    struct stat before;  // the source as copied
+};
+
+// A directory of the sources, held open by the batch: the walk may leave it.
+struct held_dir {
+    dev_t dev;
+    ino_t ino;
+    fd_owner fd;
+};
+
+}  // namespace
+
+static std::vector<std::unique_ptr<pending>> batch;
+static std::vector<held_dir> batch_dirs;
+static off_t batch_size;
+static bool batch_recorded;  // the report is written out since it began
+static struct timespec batch_began;
+static bool finishing;
+
+static int batch_dir(const spool_dir &from)
 {
-    int err = unlink_same(from.fd, name, s.est.st_dev, s.est.st_ino);
+    for (const held_dir &d : batch_dirs)
+        if (d.dev == from.dev && d.ino == from.ino)
+            return d.fd.fd;
+    int fd = fcntl(from.fd, F_DUPFD_CLOEXEC, 3);
+    if (fd >= 0)
+        batch_dirs.push_back({from.dev, from.ino, fd_owner(fd)});
+    return fd;
+}
+
+static bool batch_full()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long ns = (now.tv_sec - batch_began.tv_sec) * 1'000'000'000L + (now.tv_nsec - batch_began.tv_nsec);
+    return batch.size() >= batch_files || batch_size >= batch_bytes || ns >= batch_ns;
+}
+
+// Lets go of the copy and the source's locks; the source stays. err is
+// reported as the move's failure.
+static void give_up(pending &p, int err)
+{
+    int left = new_file_drop(p.to.fd, p.t);
+    if (left != 0) {
+        errno = left;
+        syserr(p.dst);
+    }
+    unlock_mailbox(p.l);
+    say_failed(false, err, p.src, p.dst);
+}
+
+// Another program asked to open a mailbox of the batch: its copy gives way
+// at once, and the program gets the file.
+static void give_way()
+{
+    lease_broken = 0;
+    for (std::unique_ptr<pending> &p : batch) {
+        if (!p || lease_whole(p->l))
+            continue;
+        emsg(in_use_msg, p->src.c_str());
+        give_up(*p, EXDEV);
+        p.reset();
+    }
+}
+
+// Flushes each file system that the batch's copies are on, once. Copies on
+// one that could not be flushed give up.
+static void flush_copies()
+{
+    std::vector<dev_t> done;
+    for (std::unique_ptr<pending> &p : batch) {
+        if (!p || std::find(done.begin(), done.end(), p->to.dev) != done.end())
+            continue;
+        done.push_back(p->to.dev);
+        if (syncfs(p->to.fd) == 0)
+            continue;
+        int err = errno;
+        for (std::unique_ptr<pending> &q : batch)
+            if (q && q->to.dev == p->to.dev && q.get() != p.get()) {
+                give_up(*q, err);
+                q.reset();
+            }
+        give_up(*p, err);
+        p.reset();
+    }
+}
+
+// Gives the copy its name in its bucket. Returns 0 or the error for the move.
+static int name_copy(pending &p)
+{
+    int err = new_file_name(p.to.fd, p.name, p.t);
+    if (err == EEXIST) {
+        emsg("Cannot copy as dst file exists already %s %s\n", p.dst.c_str(), std::strerror(EEXIST));
+        return EXDEV;
+    }
+    if (err == ESTALE) {
+        emsg("Cannot copy %s, another file took the name %s\n", p.src.c_str(), p.dst.c_str());
+        return EXDEV;
+    }
+    if (err != 0)
+        return err;
+    if (close(p.t.fd.release()) < 0) {
+        err = errno;
+        emsg("Could not close %s %s\n", p.dst.c_str(), std::strerror(err));
+        return err;
+    }
+    return 0;
+}
+
+// Mail delivered to the source while it was copied would be lost with it:
+// checked under the locks, just before the removal, that the source has
+// neither grown nor been written since, and that the copy's bucket stands
+// where it did. A program that asks for the file from now on is let in
+// once the source's name is set aside, and settled with. Returns 0 or the
+// error for the move; moved names a bucket that left.
+static int still_valid(pending &p, std::string &moved)
+{
+    struct stat now;
+    if (fstat(p.s.in.fd, &now) < 0)
+        return errno;
+    if (now.st_size != p.before.st_size || now.st_mtim.tv_sec != p.before.st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != p.before.st_mtim.tv_nsec)
+        return EBUSY;
+    if (!route_in_place(p.to, p.dst, moved)) {
+        emsg(moved_msg, moved.c_str(), p.src.c_str());
+        return EXDEV;
+    }
+    return 0;
+}
+
+// Moves the source's name aside, to one the walk passes by: the old file
+// keeps a name until the programs let in late have settled, so that a
+// power cut cannot free what they wrote. Returns 0 or errno.
+static int set_aside(const spool_dir &from, const std::string &name, std::string &old)
+{
+    old.assign(old_prefix);
+    old += name;
+    if (renameat2(from.fd, name.c_str(), from.fd, old.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    int err = errno;
+    old.clear();
+    // A file system that cannot take the flag, or a leftover in the way:
+    // the name goes at once, as it did before names were set aside.
+    return err == EINVAL || err == EEXIST ? 0 : err;
+}
+
+int retire_source(const spool_dir &from, const std::string &src, const named_copy &c, source &s, mail_lock &l,
+                  const struct stat &written)
+{
+    std::string old;
+    int err = set_aside(from, c.name, old);
+    if (err == 0 && old.empty())
+        err = unlink_same(from.fd, c.name, s.est.st_dev, s.est.st_ino);
+    if (err == 0)
+        settle(s, l, c, src, written);
+    if (err == 0 && !old.empty()) {
+        err = unlink_same(from.fd, old, s.est.st_dev, s.est.st_ino);
+        if (err == EBUSY)  // not the source: what stood there goes back
+            renameat2(from.fd, old.c_str(), from.fd, c.name.c_str(), RENAME_NOREPLACE);
+    }
+    unlock_mailbox(l);
     if (err != 0) {
         emsg("Could not remove %s %s\n", src.c_str(), std::strerror(err));
         return 0;
@@ -85,91 +263,93 @@ int remove_source(const spool_dir &from, const std::string &name, const std::str
     return 1;
 }
 
-// Mail delivered to the source while it was copied would be lost with it:
-// checked under the locks, just before the removal, that the source has
-// neither grown nor been written nor been replaced under its name.
-static int source_unchanged(int from, const std::string &name, const source &s, const struct stat &before)
+// Names the flushed copy, and once the names are flushed too, removes the
+// source. Routes of buckets that moved are let go once the batch is done.
+static void finish(pending &p, std::vector<bucket_route> &moved_routes)
 {
-    struct stat now, named;
-    if (fstat(s.in.fd, &now) < 0 || fstatat(from, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) < 0)
-        return errno;
-    if (now.st_size != before.st_size || now.st_mtim.tv_sec != before.st_mtim.tv_sec ||
-        now.st_mtim.tv_nsec != before.st_mtim.tv_nsec || named.st_dev != s.est.st_dev ||
-        named.st_ino != s.est.st_ino)
-        return EBUSY;
-    return 0;
+    std::string moved;
+    int err = still_valid(p, moved);
+    if (err == 0) {
+        named_copy c{p.to, p.name, p.dst};
+        retire_source(p.from, p.src, c, p.s, p.l, p.t.st);
+        return;
+    }
+    if (!moved.empty())
+        moved_routes.push_back(p.to);
+    give_up(p, err);
 }
 
-// Writes, flushes and names the copy, and flushes the buckets above it.
-// Returns 0 or the error for the move.
-static int fill_target(bucket_route &to, const std::string &name, const std::string &src, const std::string &dst,
-                       source &s, new_file &t)
+void lib_flushcopies()
 {
-    int err = copy_data(s.in.fd, t.fd.fd, s.st.st_size, true);
-    if (err == 0)
-        err = carry_over(t.fd.fd, s.in.fd, s.st);
-    if (err == 0 && fsync(t.fd.fd) < 0)
-        err = errno;
-    if (err == 0)
-        err = new_file_name(to.fd, name, t);
-    if (err == EEXIST) {
-        emsg("Cannot copy as dst file exists already %s %s\n", dst.c_str(), std::strerror(EEXIST));
-        return EXDEV;
+    if (finishing)
+        return;
+    if (batch.empty()) {
+        batch_dirs.clear();
+        return;
     }
-    if (err == ESTALE) {
-        emsg("Cannot copy %s, another file took the name %s\n", src.c_str(), dst.c_str());
-        return EXDEV;
+    finishing = true;
+    if (lease_broken)
+        give_way();
+    flush_copies();
+    // The record of the moves under way survives what follows.
+    report_flush();
+    bool named = false;
+    for (std::unique_ptr<pending> &p : batch) {
+        if (!p)
+            continue;
+        if (int err = name_copy(*p); err != 0) {
+            give_up(*p, err);
+            p.reset();
+        }
+        named |= p != nullptr;
     }
-    if (err != 0)
-        return err;
-    if (close(t.fd.release()) < 0) {
-        err = errno;
-        emsg("Could not close %s %s\n", dst.c_str(), std::strerror(err));
-        return err;
-    }
-    return sync_route(to);
+    if (named)
+        flush_copies();
+    std::vector<bucket_route> moved_routes;
+    for (std::unique_ptr<pending> &p : batch)
+        if (p)
+            finish(*p, moved_routes);
+    batch.clear();
+    batch_dirs.clear();
+    batch_size = 0;
+    batch_recorded = false;
+    forget_acls();
+    finishing = false;
+    for (bucket_route &r : moved_routes)
+        route_forget(r);
 }
 
-static int copy_locked(const spool_dir &from, const std::string &src, const named_copy &c, source &s, mail_lock &l,
-                       int *why)
+// Writes the copy, unnamed, under the source's locks. Returns 0 or the
+// error for the move.
+static int write_copy(pending &p)
 {
-    struct stat before = s.st;
-    // The copy is never seen under the mailbox's name before it is whole.
-    new_file t;
-    int err = new_file_open(c.to.fd, c.name, 0600, t);
+    int err = new_file_open(p.to.fd, p.name, 0600, p.t);
     if (err != 0) {
         errno = err;
-        return copy_failed(c.dst, why);
+        syserr(p.dst);
+        return err;
     }
-    err = fill_target(c.to, c.name, src, c.dst, s, t);
+    // A copy that has to be written under a name of its own can be seen
+    // under way: the record of the batch's moves comes first.
+    if (!p.t.temp.empty() && !batch_recorded) {
+        report_flush();
+        batch_recorded = true;
+    }
+    err = copy_data(p.s.in.fd, p.s.st, p.t.fd.fd, p.to.dev, &p.l);
     if (err == 0)
-        err = source_unchanged(from.fd, c.name, s, before);
-    std::string moved;
-    if (err == 0 && !route_in_place(c.to, c.dst, moved)) {
-        emsg(moved_msg, moved.c_str(), src.c_str());
-        err = EXDEV;
-    }
-    // Another program asking for the file while the data was copied ends
-    // the copy; once it is whole, the program is let in after the removal.
-    if (err == ECANCELED) {
-        emsg(in_use_msg, src.c_str());
-        err = EXDEV;
-    }
-    if (err != 0) {
-        // A copy that failed goes, if its name still holds it.
-        int left = new_file_drop(c.to.fd, t);
-        if (left != 0) {
-            errno = left;
-            syserr(c.dst);
-        }
-        if (!moved.empty())
-            route_forget(c.to);
-        *why = err;
+        err = carry_over(p.t.fd.fd, p.s.in.fd, p.s.st, hands_down_acl(p.to.fd, p.to.dev, p.to.ino));
+    if (err == 0 && fstat(p.t.fd.fd, &p.t.st) < 0)
+        err = errno;
+    if (err == 0)
         return 0;
-    }
-    if (remove_source(from, c.name, src, s))
-        settle(s, l, c, src, t.st);
-    return 1;
+    new_file_drop(p.to.fd, p.t);
+    // Another program asking for the file while the data was copied ends
+    // the copy.
+    if (err == ECANCELED)
+        emsg(in_use_msg, p.src.c_str());
+    if (err == xattrs_too_big)
+        emsg("Cannot copy %s, its extended attributes do not fit on %s\n", p.src.c_str(), p.dst.c_str());
+    return err == ECANCELED || err == xattrs_too_big ? EXDEV : err;
 }
 
 int lib_copy(const spool_dir &from, const std::string &name, const std::string &src, bucket_route &to,
@@ -179,18 +359,37 @@ int lib_copy(const spool_dir &from, const std::string &name, const std::string &
     struct stat d;
     if (fstatat(to.fd, name.c_str(), &d, AT_SYMLINK_NOFOLLOW) == 0)
         return lib_taken(from, name, src, to, dst, true, 1, why);
-    source s;
-    trust_result r = find_source(from.fd, name, s);
+    if (lease_broken)
+        give_way();
+    auto p = std::make_unique<pending>();
+    p->from = from;
+    p->from.fd = batch_dir(from);
+    if (p->from.fd < 0)
+        return copy_failed(src, why);
+    trust_result r = find_source(p->from.fd, name, p->s);
     if (r == trust_refused)
         return copy_refuse(untrusted_msg, src, why);
     if (r == trust_failed)
         return copy_failed(src, why);
-    if (!S_ISREG(s.st.st_mode))
+    if (!S_ISREG(p->s.st.st_mode))
         return copy_refuse("Cannot copy %s, not a regular file\n", src, why);
-    mail_lock l;
-    if (!lock_source(from.fd, name, src, s, l, why))
+    if (!lock_source(p->from.fd, from.dev, name, src, p->s, p->l, why))
         return 0;
-    int done = copy_locked(from, src, named_copy{to, name, dst}, s, l, why);
-    unlock_mailbox(l);
-    return done;
+    p->name = name;
+    p->src = src;
+    p->dst = dst;
+    p->to = to;
+    p->before = p->s.st;
+    if (int err = write_copy(*p); err != 0) {
+        unlock_mailbox(p->l);
+        *why = err;
+        return 0;
+    }
+    if (batch.empty())
+        clock_gettime(CLOCK_MONOTONIC, &batch_began);
+    batch_size += p->s.st.st_size;
+    batch.push_back(std::move(p));
+    if (batch_full())
+        lib_flushcopies();
+    return 1;
 }

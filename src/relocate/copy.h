@@ -49,19 +49,33 @@ trust_result find_source(int from, const std::string &name, source &s);
 
 // Opens the source's file for reading and locking and takes its locks and
 // lease; refuses, reported, one with other names. Returns 1 or 0 (why set).
-int lock_source(int from, const std::string &name, const std::string &src, source &s, mail_lock &l, int *why);
+int lock_source(int from, dev_t dev, const std::string &name, const std::string &src, source &s, mail_lock &l, int *why);
 
-// Removes the source while it is still the entry that was copied. Returns
-// 1, or 0 when it could not (reported).
-int remove_source(const spool_dir &from, const std::string &name, const std::string &src, const source &s);
+// The copy c, written as `written`, is on stable storage: the source goes,
+// while it is still the entry that was copied, its name set aside until
+// the programs let in late have settled; its locks are released. Returns
+// 1, or 0 when it could not go (reported).
+int retire_source(const spool_dir &from, const std::string &src, const named_copy &c, source &s, mail_lock &l,
+                  const struct stat &written);
 
-// Copies the data extents of in, size bytes, into out. With watch, a stop
-// request or a break of our lease abandons it. Returns 0 or errno.
-int copy_data(int in, int out, off_t size, bool watch);
+// Copies the data extents of in, whose status is st, into out, on device
+// out_dev (0 if not known), in the kernel where it can. With watch, a stop
+// request or a break of that lock's lease abandons it. Returns 0 or errno.
+int copy_data(int in, const struct stat &st, int out, dev_t out_dev, const mail_lock *watch);
+
+// What carry_over returns when an extended attribute is too large for the
+// file system of the copy.
+constexpr int xattrs_too_big = -1;
 
 // Gives out the owner, group, extended attributes, mode and times of in,
-// whose status is st. Returns 0 or errno.
-int carry_over(int out, int in, const struct stat &st);
+// whose status is st; handed_acl tells that out may have been handed an
+// ACL by its directory. Returns 0, errno or xattrs_too_big.
+int carry_over(int out, int in, const struct stat &st, bool handed_acl);
+
+// Whether the directory dir (dev, ino) hands an ACL down to new files:
+// asked once until forget_acls.
+bool hands_down_acl(int dir, dev_t dev, ino_t ino);
+void forget_acls();
 
 // True when the first len bytes of both files are the same.
 bool same_bytes(int a, int b, off_t len);
@@ -71,7 +85,7 @@ bool same_bytes(int a, int b, off_t len);
 // and times, on stable storage. Returns 0 or errno.
 int write_whole(int old, const struct stat &st, int dir, const std::string &name, new_file &f);
 
-// The source's name is gone: lets in the programs that waited for it and
-// brings the copy, written as `written`, up to date with what they wrote.
-// Releases the locks.
+// The source's name is gone: lets in the programs that waited for it, if
+// any, and brings the copy, written as `written`, up to date with what they
+// wrote. Releases the locks.
 void settle(source &s, mail_lock &l, const named_copy &c, const std::string &src, const struct stat &written);

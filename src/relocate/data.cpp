@@ -8,44 +8,108 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
-// Copies the bytes of in from `at` up to `end` into out, shifted by
-// `shift`. With watch, a stop request or a break of our lease abandons it.
-static int copy_range(int in, int out, off_t at, off_t end, off_t shift, bool watch)
+namespace {
+
+// How the kernel copies between two file systems: copy_file_range where
+// the file system does it, else sendfile, else the copy reads and writes.
+enum copy_way { by_range, by_sendfile, by_buffer };
+
+}  // namespace
+
+// What each pair of file systems takes is asked once: the last pair's
+// answer is remembered.
+static dev_t way_in, way_out;
+static copy_way way_known = by_range;
+
+static copy_way known_way(dev_t in, dev_t out)
+{
+    return in == way_in && out == way_out ? way_known : by_range;
+}
+
+static void learn_way(dev_t in, dev_t out, copy_way way)
+{
+    way_in = in;
+    way_out = out;
+    way_known = way;
+}
+
+static bool kernel_refused(int err)
+{
+    return err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOSYS;
+}
+
+// One step of the copy of [at, end) of in to the same offsets of out, whose
+// file offset is *pos. Returns the bytes copied, or -1 with errno set.
+static ssize_t copy_step(int in, int out, off_t at, size_t want, copy_way way, off_t *pos)
 {
     static char buf[1 << 16];
+    if (way == by_range) {
+        loff_t from = at, to = at;
+        return copy_file_range(in, &from, out, &to, want, 0);
+    }
+    if (way == by_sendfile) {
+        if (*pos != at && lseek(out, at, SEEK_SET) < 0)
+            return -1;
+        *pos = at;
+        off_t from = at;
+        ssize_t n = sendfile(out, in, &from, want);
+        if (n > 0)
+            *pos += n;
+        return n;
+    }
+    ssize_t n = pread(in, buf, std::min(want, sizeof buf), at);
+    for (ssize_t done = 0; n > 0 && done < n;) {
+        ssize_t w = pwrite(out, buf + done, static_cast<size_t>(n - done), at + done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return w < 0 ? -1 : (errno = EIO, -1);
+        done += w;
+    }
+    return n;
+}
+
+// Copies the bytes of in from `at` up to `end` into out at the same
+// offsets, in the kernel where it can. With watch, a stop request or a
+// break of our lease abandons it.
+static int copy_range(int in, int out, off_t at, off_t end, const mail_lock *watch, off_t *pos, copy_way &way)
+{
+    constexpr off_t step = 8 << 20;  // a lease break is seen within a step
     while (at < end) {
-        if (watch && stop_signal != 0)
+        if (watch != nullptr && stop_signal != 0)
             return EINTR;
-        if (watch && lease_broken != 0)
+        if (watch != nullptr && !lease_held(*watch))
             return ECANCELED;
-        size_t want = static_cast<size_t>(std::min<off_t>(end - at, sizeof buf));
-        ssize_t n = pread(in, buf, want, at);
+        size_t want = static_cast<size_t>(std::min(end - at, step));
+        ssize_t n = copy_step(in, out, at, want, way, pos);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && way != by_buffer && kernel_refused(errno)) {
+            way = way == by_range ? by_sendfile : by_buffer;
+            continue;
+        }
         if (n < 0)
             return errno;
         if (n == 0)
             return EIO;  // shorter than its status said
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = pwrite(out, buf + done, static_cast<size_t>(n - done), at + shift + done);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                return w < 0 ? errno : EIO;
-            done += w;
-        }
         at += n;
     }
     return 0;
 }
 
-// Copies the data of in, size bytes, into out: its data extents only, so
-// that a sparse mailbox takes no more room than the source does.
-int copy_data(int in, int out, off_t size, bool watch)
+// The data extents of in, whose status is st, into out, so that a sparse
+// mailbox takes no more room than the source does. A file with as many
+// blocks as bytes has no holes to look for.
+static int copy_extents(int in, const struct stat &st, int out, const mail_lock *watch, copy_way &way)
 {
+    off_t pos = 0, size = st.st_size;
+    if (st.st_blocks * 512 >= size)
+        return copy_range(in, out, 0, size, watch, &pos, way);
     for (off_t at = 0; at < size;) {
         off_t data = lseek(in, at, SEEK_DATA);
         if (data < 0 && errno == ENXIO)
@@ -55,18 +119,26 @@ int copy_data(int in, int out, off_t size, bool watch)
             data = at;  // the file system cannot tell: all of it is data
         if (hole < 0 || hole > size)
             hole = size;
-        if (int err = copy_range(in, out, data, hole, 0, watch); err != 0)
+        if (int err = copy_range(in, out, data, hole, watch, &pos, way); err != 0)
             return err;
         at = hole;
     }
     return ftruncate(out, size) < 0 ? errno : 0;
 }
 
+int copy_data(int in, const struct stat &st, int out, dev_t out_dev, const mail_lock *watch)
+{
+    copy_way way = known_way(st.st_dev, out_dev);
+    int err = copy_extents(in, st, out, watch, way);
+    learn_way(st.st_dev, out_dev, way);
+    return err;
+}
+
 // The extended attributes of in, the ACL among them, onto out. One that
 // cannot be carried fails the copy, which never grants more than the
 // source did; so an ACL that the bucket hands down to new files goes when
 // the source had none.
-static int carry_xattrs(int in, int out)
+static int carry_xattrs(int in, int out, bool handed_acl)
 {
     std::string names(1024, '\0'), value;
     ssize_t n;
@@ -83,22 +155,52 @@ static int carry_xattrs(int in, int out)
             value.resize(static_cast<size_t>(len));
             len = fgetxattr(in, name, value.data(), value.size());
         }
-        if (len < 0 || fsetxattr(out, name, value.data(), static_cast<size_t>(len), 0) < 0)
+        if (len < 0)
             return errno;
+        if (fsetxattr(out, name, value.data(), static_cast<size_t>(len), 0) < 0)
+            return errno == ENOSPC || errno == E2BIG || errno == ERANGE ? xattrs_too_big : errno;
     }
-    if (!acl && fremovexattr(out, "system.posix_acl_access") < 0 && errno != ENODATA && errno != ENOTSUP)
+    if (!acl && handed_acl && fremovexattr(out, "system.posix_acl_access") < 0 && errno != ENODATA &&
+        errno != ENOTSUP)
         return errno;
     return 0;
+}
+
+namespace {
+
+struct acl_dir {
+    dev_t dev;
+    ino_t ino;
+    bool hands_down;
+};
+
+}  // namespace
+
+static std::vector<acl_dir> acl_dirs;
+
+bool hands_down_acl(int dir, dev_t dev, ino_t ino)
+{
+    for (const acl_dir &d : acl_dirs)
+        if (d.dev == dev && d.ino == ino)
+            return d.hands_down;
+    bool none = fgetxattr(dir, "system.posix_acl_default", nullptr, 0) < 0 && (errno == ENODATA || errno == ENOTSUP);
+    acl_dirs.push_back({dev, ino, !none});
+    return !none;
+}
+
+void forget_acls()
+{
+    acl_dirs.clear();
 }
 
 // Owner first, since a change of owner clears set-id bits; the extended
 // attributes, then the mode, while the file is still private to root; times
 // last, as the source had them before the copy read it.
-int carry_over(int out, int in, const struct stat &st)
+int carry_over(int out, int in, const struct stat &st, bool handed_acl)
 {
     if (fchown(out, st.st_uid, st.st_gid) < 0)
         return errno;
-    if (int err = carry_xattrs(in, out); err != 0)
+    if (int err = carry_xattrs(in, out, handed_acl); err != 0)
         return err;
     if (fchmod(out, st.st_mode & 07777) < 0)
         return errno;
@@ -130,9 +232,9 @@ int write_whole(int old, const struct stat &st, int dir, const std::string &name
 {
     int err = new_file_open(dir, name, 0600, f);
     if (err == 0)
-        err = copy_data(old, f.fd.fd, st.st_size, false);
+        err = copy_data(old, st, f.fd.fd, 0, nullptr);
     if (err == 0)
-        err = carry_over(f.fd.fd, old, st);
+        err = carry_over(f.fd.fd, old, st, true);
     if (err == 0 && fsync(f.fd.fd) < 0)
         err = errno;
     return err;

@@ -74,8 +74,12 @@ struct new_file {
     fd_owner fd;
     std::string temp;  // the temporary name, while it has one
     std::string name;  // the name it has, to take away if need be
-    struct stat st;    // its status when it took that name
+    struct stat st{};  // its status when it took that name, or as written
 };
+
+// Links the open file fd in as name in dir, never replacing an entry.
+// Returns 0, or -1 with errno set.
+int link_fd(int fd, int dir, const std::string &name);
 
 // Creates the file that is to be `name` in dir, with mode; a leftover of a
 // killed run under the temporary name goes first. Returns 0 or errno.
@@ -150,19 +154,32 @@ struct mail_lock {
     ino_t dot_ino = 0;
 };
 
-// Takes the locks on the mailbox `name` of `dir`, open as `file`, and with
-// lease a write lease on it first, never waiting on them for long. Returns
-// 0, EWOULDBLOCK when another program holds a lock, EBUSY when another
+// Takes the locks on the mailbox `name` of `dir` (on device dev), open as
+// `file`, and with lease a write lease on it first, never waiting on them
+// for long. Returns 0, EWOULDBLOCK when another program holds a lock, EBUSY when another
 // program has the file open, or another error number.
-int lock_mailbox(int dir, const std::string &name, int file, bool lease, mail_lock &l);
+int lock_mailbox(int dir, dev_t dev, const std::string &name, int file, bool lease, mail_lock &l);
+
+// Takes away the files that this run's dot-locks are links to, once no lock
+// is held.
+void drop_lock_masters();
 
 // Releases what lock_mailbox took, the lease too.
 void unlock_mailbox(mail_lock &l);
 
+// The same, by closing file, the mailbox as locked: the dot-lock goes
+// first, then the close lets go of the rest at once.
+void unlock_closing(mail_lock &l, fd_owner &file);
+
 // Set when another program asks to open a file we lease: the lease is
-// being broken, to be confirmed with lease_held.
+// being broken, to be confirmed with lease_held. Cleared by whoever has
+// looked at every lease it may concern.
 extern volatile sig_atomic_t lease_broken;
 
 // Whether the lease taken by lock_mailbox is still whole: no other program
 // has asked to open the file since.
 bool lease_held(const mail_lock &l);
+
+// The same, asked of the kernel whatever the flag says: for whoever clears
+// it.
+bool lease_whole(const mail_lock &l);

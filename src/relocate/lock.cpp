@@ -16,6 +16,7 @@
 #include <sys/file.h>
 #include <sys/vfs.h>
 #include <unistd.h>
+#include <vector>
 
 // Ten tries a tenth of a second apart: about a second in all.
 enum { lock_tries = 10 };
@@ -43,12 +44,20 @@ static void catch_lease_breaks()
     caught = true;
 }
 
-// On NFS, flock is carried out as an fcntl lock: the one is enough.
-static bool flock_is_fcntl(int fd)
+// On NFS, flock is carried out as an fcntl lock: the one is enough. Asked
+// once for each file system.
+static bool flock_is_fcntl(int fd, dev_t dev)
 {
     constexpr long nfs_magic = 0x6969;
+    static dev_t last_dev;
+    static bool known, last;
+    if (known && dev == last_dev)
+        return last;
     struct statfs sf;
-    return fstatfs(fd, &sf) == 0 && sf.f_type == nfs_magic;
+    last = fstatfs(fd, &sf) == 0 && sf.f_type == nfs_magic;
+    last_dev = dev;
+    known = true;
+    return last;
 }
 
 // This boot, as the kernel names it: a dot-lock of ours from an earlier
@@ -120,38 +129,81 @@ bool lib_droplock(int dir, const std::string &dot)
     return unlink_same(dir, dot, st.st_dev, st.st_ino) == 0;
 }
 
-// Writes our dot-lock, unnamed, its text on stable storage before it takes
-// the name, so that neither a kill nor a power cut leaves one that a later
-// run cannot tell for its own. It is written once for all the tries: the
-// flush takes long, and the lock must follow the lease at once.
-static int write_dot(int dir, const std::string &dot, new_file &f)
+namespace {
+
+// The file that every dot-lock of this run on one file system is a hard
+// link to: its text is on stable storage once, before the first link, so a
+// lock of ours that a power cut leaves still says whose it is, and a lock
+// costs one link, no write and no flush.
+struct lock_master {
+    dev_t dev;
+    fd_owner fd;     // the file, open
+    fd_owner dir;    // the directory that holds its own name
+    std::string name;
+    struct stat st;
+};
+
+}  // namespace
+
+static std::vector<lock_master> masters;
+
+static const lock_master *make_master(int dir, dev_t dev, int &err)
 {
-    int err = new_file_open(dir, dot, 0644, f);
+    new_file f;
+    std::string name = std::string(lock_prefix) + std::to_string(getpid());
+    err = new_file_open(dir, name, 0644, f);
     if (err == 0)
         err = write_all(f.fd.fd, dot_text(getpid()));
     if (err == 0 && fsync(f.fd.fd) < 0)
         err = errno;
-    return err;
+    if (err == 0)
+        err = new_file_name(dir, name, f);
+    int held = err == 0 ? fcntl(dir, F_DUPFD_CLOEXEC, 3) : -1;
+    if (err == 0 && held < 0)
+        err = errno;
+    if (err != 0) {
+        new_file_drop(dir, f);
+        return nullptr;
+    }
+    lock_master m{dev, fd_owner(f.fd.release()), fd_owner(held), name, f.st};
+    masters.push_back(std::move(m));
+    return &masters.back();
 }
 
-// Gives our dot-lock its name. Returns 0, EWOULDBLOCK when another stands
-// there, or an error; spent tells that the file can take no name again.
-static int name_dot(int dir, const std::string &dot, new_file &f, mail_lock &l, bool &spent)
+// The newest master on dev: a directory of the same file system that a
+// link cannot reach (another mount of it) gets a master of its own.
+static const lock_master *master_for(int dir, dev_t dev, bool fresh, int &err)
 {
-    int err = new_file_name(dir, dot, f);
+    for (auto m = masters.rbegin(); !fresh && m != masters.rend(); ++m)
+        if (m->dev == dev)
+            return &*m;
+    return make_master(dir, dev, err);
+}
+
+void drop_lock_masters()
+{
+    for (const lock_master &m : masters)
+        unlink_same(m.dir.fd, m.name, m.st.st_dev, m.st.st_ino);
+    masters.clear();
+}
+
+// Links our dot-lock in. Returns 0, EWOULDBLOCK when another stands there,
+// or an error.
+static int name_dot(int dir, const std::string &dot, const lock_master &m, mail_lock &l)
+{
+    int err = link_fd(m.fd.fd, dir, dot) == 0 ? 0 : errno;
     if (err == EEXIST && lib_droplock(dir, dot))
-        err = new_file_name(dir, dot, f);
-    spent = err == 0 || err == ESTALE;
+        err = link_fd(m.fd.fd, dir, dot) == 0 ? 0 : errno;
     // No program can dot-lock a name too long for it.
     if (err == ENAMETOOLONG)
         return 0;
-    if (err == EEXIST || err == ESTALE)
+    if (err == EEXIST)
         return EWOULDBLOCK;
     if (err != 0)
         return err;
     l.dot = dot;
-    l.dot_dev = f.st.st_dev;
-    l.dot_ino = f.st.st_ino;
+    l.dot_dev = m.st.st_dev;
+    l.dot_ino = m.st.st_ino;
     return 0;
 }
 
@@ -171,7 +223,6 @@ static int take_lease(int file, mail_lock &l)
 {
     static bool said;
     catch_lease_breaks();
-    lease_broken = 0;
     if (fcntl(file, F_SETLEASE, F_WRLCK) == 0) {
         l.lease = true;
         return 0;
@@ -191,56 +242,61 @@ static int take_lease(int file, mail_lock &l)
 // it first and then waits for the fcntl lock never gets to wait on ours, and
 // the other two follow at once, so that nothing stands waiting on us while
 // we try.
-static int try_locks(int dir, int file, bool lease, const std::string *dot, new_file &f, mail_lock &l, bool &spent)
+static int try_locks(int dir, dev_t dev, int file, bool lease, const std::string &dot, const lock_master *m,
+                     mail_lock &l)
 {
     l.dir = dir;
     l.file = file;
     int err = lease ? take_lease(file, l) : 0;
-    if (err == 0 && dot != nullptr)
-        err = name_dot(dir, *dot, f, l, spent);
+    if (err == 0 && m != nullptr)
+        err = name_dot(dir, dot, *m, l);
     if (err == 0)
         err = fcntl_lock(file, F_WRLCK);
-    if (err == 0 && !flock_is_fcntl(file) && flock(file, LOCK_EX | LOCK_NB) < 0)
+    if (err == 0 && !flock_is_fcntl(file, dev) && flock(file, LOCK_EX | LOCK_NB) < 0)
         err = errno;
     if (err != 0)
         unlock_mailbox(l);
     return err;
 }
 
-int lock_mailbox(int dir, const std::string &name, int file, bool lease, mail_lock &l)
+int lock_mailbox(int dir, dev_t dev, const std::string &name, int file, bool lease, mail_lock &l)
 {
+    int err = 0;
+    const lock_master *m = master_for(dir, dev, false, err);
+    if (m == nullptr)
+        return err;
     std::string dot = name + ".lock";
-    new_file f;
-    bool no_dot = false;
     for (int i = 1;; i++) {
-        int err = 0;
-        if (!no_dot && f.fd.fd < 0) {
-            err = write_dot(dir, dot, f);
-            no_dot = err == ENAMETOOLONG;  // no program can dot-lock it
-            if (no_dot)
-                err = 0;
-        }
-        bool spent = false;
-        if (err == 0)
-            err = try_locks(dir, file, lease, no_dot ? nullptr : &dot, f, l, spent);
-        if (spent && err != 0) {
-            f.fd.reset(-1);
-            f.temp.clear();
-            f.name.clear();
-        }
-        if ((err != EWOULDBLOCK && err != EBUSY) || i == lock_tries || stop_signal != 0) {
-            if (err != 0)
-                new_file_drop(dir, f);
+        err = try_locks(dir, dev, file, lease, dot, m, l);
+        if (err == EXDEV && (m = master_for(dir, dev, true, err)) != nullptr)
+            err = try_locks(dir, dev, file, lease, dot, m, l);
+        if ((err != EWOULDBLOCK && err != EBUSY) || i == lock_tries || stop_signal != 0)
             return err;
-        }
         struct timespec pause = {0, lock_pause_ns};
         nanosleep(&pause, nullptr);
     }
 }
 
+// Every break of a lease of ours raises SIGIO first: while none has since
+// the flag was last cleared, the kernel need not be asked.
 bool lease_held(const mail_lock &l)
 {
+    return lease_broken == 0 || lease_whole(l);
+}
+
+bool lease_whole(const mail_lock &l)
+{
     return !l.lease || fcntl(l.file, F_GETLEASE) == F_WRLCK;
+}
+
+void unlock_closing(mail_lock &l, fd_owner &file)
+{
+    if (!l.dot.empty())
+        unlink_same(l.dir, l.dot, l.dot_dev, l.dot_ino);
+    l.dot.clear();
+    file.reset(-1);
+    l.file = -1;
+    l.lease = false;
 }
 
 void unlock_mailbox(mail_lock &l)

@@ -122,12 +122,8 @@ int do_move(const spool_dir &from, const std::string &name, const std::string &s
     }
     if (err == EEXIST && !whole_dir && lib_taken(from, name, src, to, dst, false, 1, &err))
         return 1;
-    if (err == EXDEV && !whole_dir) {
-        // The record of a copy under way must survive a kill or a power cut.
-        report_flush();
-        if (lib_copy(from, name, src, to, dst, &err))
-            return 1;
-    }
+    if (err == EXDEV && !whole_dir && lib_copy(from, name, src, to, dst, &err))
+        return 1;
     say_failed(whole_dir, err, src, dst);
     return 1;
 }

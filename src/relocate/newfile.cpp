@@ -52,8 +52,7 @@ static int rename_within(int dir, const std::string &from, const std::string &to
     return 0;
 }
 
-// Links the unnamed file fd in as name in dir.
-static int link_unnamed(int fd, int dir, const std::string &name)
+int link_fd(int fd, int dir, const std::string &name)
 {
     if (linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0)
         return 0;
@@ -66,6 +65,14 @@ static int link_unnamed(int fd, int dir, const std::string &name)
 
 int new_file_name(int dir, const std::string &name, new_file &f, bool replace)
 {
+    // Linked in from its descriptor, the name holds the very file: nothing
+    // to check after.
+    if (!replace && f.temp.empty()) {
+        if (link_fd(f.fd.fd, dir, name) < 0 || (f.st.st_ino == 0 && fstat(f.fd.fd, &f.st) < 0))
+            return errno;
+        f.name = name;
+        return 0;
+    }
     int r = 0;
     if (replace && f.temp.empty()) {
         // Only a name can replace another: the unnamed file takes a
@@ -74,12 +81,10 @@ int new_file_name(int dir, const std::string &name, new_file &f, bool replace)
         f.temp += name;
         if (unlinkat(dir, f.temp.c_str(), 0) < 0 && errno != ENOENT)
             return errno;
-        r = link_unnamed(f.fd.fd, dir, f.temp);
+        r = link_fd(f.fd.fd, dir, f.temp);
     }
-    if (r == 0 && replace)
-        r = renameat(dir, f.temp.c_str(), dir, name.c_str());
-    else if (r == 0)
-        r = f.temp.empty() ? link_unnamed(f.fd.fd, dir, name) : rename_within(dir, f.temp, name);
+    if (r == 0)
+        r = replace ? renameat(dir, f.temp.c_str(), dir, name.c_str()) : rename_within(dir, f.temp, name);
     if (r < 0 || fstat(f.fd.fd, &f.st) < 0)
         return errno;
     f.temp.clear();

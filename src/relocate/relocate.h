@@ -56,6 +56,13 @@ constexpr std::string_view own_prefix = ".tierbox-";
 // A copy to another file system that cannot be written unnamed is written
 // under this prefix and the mailbox's name until it is complete.
 constexpr std::string_view partial_prefix = ".tierbox-partial.";
+// Each dot-lock of a run is a hard link to one file of the run's on each
+// file system, named so with the run's process number.
+constexpr std::string_view lock_prefix = ".tierbox-lock.";
+// The old file of a mailbox just copied keeps this name and the mailbox's
+// until the programs let in late have settled, so that a power cut cannot
+// free what they wrote.
+constexpr std::string_view old_prefix = ".tierbox-old.";
 // Mail written to a mailbox after it was copied, when it could not be
 // added to the copy, is kept beside the copy under this prefix.
 constexpr std::string_view kept_prefix = ".tierbox-kept.";
@@ -87,6 +94,14 @@ int do_bindir(std::string_view name, const spool_dir &dir, int layout, int sep, 
 // Removes the bucket `name` of dir, opened as d and walked, if it is empty
 // and its name still holds it; says so. A link is never removed.
 void lib_prune(const spool_dir &dir, std::string_view name, const dir_open &d);
+
+// Finishes the copies to other file systems under way: puts them on stable
+// storage, names them and removes their sources. Reports what failed.
+void lib_flushcopies();
+
+// Relocates what a run cut short left under a name of the tool's own
+// (old_prefix and a mailbox's name): the mailbox's name comes back first.
+int do_leftover(std::string_view name, const spool_dir &dir, int layout, int sep, int doit);
 
 // Flushes to stable storage every file system that the run changed.
 // Failures are reported. Returns the number of them.

@@ -55,7 +55,7 @@ static int replace_copy(int old, const struct stat &now, const named_copy &c, co
         return EBUSY;
     fd_owner copy(reopen(path.fd, O_RDWR));
     mail_lock l;
-    int err = copy.fd < 0 ? errno : lock_mailbox(c.to.fd, c.name, copy.fd, true, l);
+    int err = copy.fd < 0 ? errno : lock_mailbox(c.to.fd, c.to.dev, c.name, copy.fd, true, l);
     if (err != 0)
         return err;
     new_file t;
@@ -99,10 +99,11 @@ static int wait_alone(int fd)
 // meanwhile or the old file is held too long.
 void settle(source &s, mail_lock &l, const named_copy &c, const std::string &src, const struct stat &written)
 {
-    bool waiting = !lease_held(l);
-    unlock_mailbox(l);
-    if (!waiting)
+    if (lease_held(l)) {
+        unlock_closing(l, s.in);
         return;
+    }
+    unlock_mailbox(l);
     struct stat now;
     int err = wait_alone(s.in.fd);
     if (err == 0 && fstat(s.in.fd, &now) < 0)

@@ -55,7 +55,7 @@ static int finish_copy(const spool_dir &from, const std::string &src, const name
         return s.in.fd >= 0 && copy_complete(c.to.fd, c.name, d, s, copy) ? 1 : -1;
     }
     mail_lock l;
-    if (!lock_source(from.fd, c.name, src, s, l, why))
+    if (!lock_source(from.fd, from.dev, c.name, src, s, l, why))
         return 0;
     int done = -1;
     if (copy_complete(c.to.fd, c.name, d, s, copy)) {
@@ -63,12 +63,10 @@ static int finish_copy(const spool_dir &from, const std::string &src, const name
         if (err != 0) {
             *why = err;
             done = 0;
-        } else if (remove_source(from, c.name, src, s)) {
-            imsg("Removed %s, its copy %s is complete\n", src.c_str(), c.dst.c_str());
-            settle(s, l, c, src, d);
-            done = 1;
         } else {
-            done = 1;  // "Could not remove" says it all
+            if (retire_source(from, src, c, s, l, d))
+                imsg("Removed %s, its copy %s is complete\n", src.c_str(), c.dst.c_str());
+            done = 1;  // or "Could not remove" says it all
         }
     }
     unlock_mailbox(l);
@@ -111,4 +109,22 @@ int lib_taken(const spool_dir &from, const std::string &name, const std::string 
     }
     int done = there ? finish_copy(from, src, c, d, doit, why) : -1;
     return done >= 0 ? done : refuse_existing(to.fd, name, dst, why);
+}
+
+// A run cut short between setting a source's name aside and removing it
+// left the old file so: it takes its name again, and is relocated as any
+// mailbox, which tells a complete copy at its destination from mail
+// written since. Where the name is taken again, both stay, reported.
+int do_leftover(std::string_view name, const spool_dir &dir, int layout, int sep, int doit)
+{
+    std::string old(name), mailbox(name.substr(old_prefix.size()));
+    if (!doit || mailbox.empty())
+        return 1;
+    if (renameat2(dir.fd, old.c_str(), dir.fd, mailbox.c_str(), RENAME_NOREPLACE) < 0) {
+        emsg("Could not put back %s as %s %s\n", path_of(dir, old).c_str(), path_of(dir, mailbox).c_str(),
+             std::strerror(errno));
+        return 1;
+    }
+    imsg("Put back %s as %s\n", path_of(dir, old).c_str(), path_of(dir, mailbox).c_str());
+    return do_one(mailbox, dir, layout, sep, doit);
 }

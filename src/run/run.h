@@ -93,6 +93,12 @@ struct fd_owner {
     explicit fd_owner(int f) : fd(f) {}
     fd_owner(const fd_owner &) = delete;
     fd_owner &operator=(const fd_owner &) = delete;
+    fd_owner(fd_owner &&o) noexcept : fd(o.release()) {}
+    fd_owner &operator=(fd_owner &&o) noexcept
+    {
+        reset(o.release());
+        return *this;
+    }
     ~fd_owner()
     {
         if (fd >= 0)

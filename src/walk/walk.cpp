@@ -73,10 +73,24 @@ static void pass_lock(const spool_dir &at, std::string_view name, int doit)
     imsg("Skipping lock file %s\n", path_of(at, name).c_str());
 }
 
+// What a run cut short left of its own: an old file set aside goes back to
+// its name and on; a lock file of ours, with -doit, goes.
+static void pass_own(const spool_dir &at, std::string_view name, int is_dir, const settings &s)
+{
+    if (is_dir)
+        return;
+    if (name.starts_with(old_prefix))
+        do_leftover(name, at, s.layout, s.sep, s.doit);
+    else if (s.doit && name.starts_with(lock_prefix))
+        lib_droplock(at.fd, std::string(name));
+}
+
 static void do_entry(const spool_dir &at, std::string_view name, int is_dir, const settings &s)
 {
-    if (is_own(name))
+    if (is_own(name)) {
+        pass_own(at, name, is_dir, s);
         return;
+    }
     if (!is_dir && name.ends_with(".lock")) {
         pass_lock(at, name, s.doit);
         return;
@@ -121,6 +135,7 @@ int do_convert(const std::string &dir, int layout, int sep, int doit, int prune)
         emsg("Unable to open dir (%s) %s\n", dir.c_str(), std::strerror(errno));
     else
         walk_dir(fd, dir, settings{layout, sep, doit, prune});
+    lib_flushcopies();
     depth--;
     return 1;
 }
