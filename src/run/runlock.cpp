@@ -111,7 +111,8 @@ static int open_lock_dir()
 {
     const int how = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     int fd = open(lock_dir_path, how);
-    if (fd < 0 && errno == ENOENT && (mkdir(lock_dir_path, 0700) == 0 || errno == EEXIST))
+    bool made = fd < 0 && errno == ENOENT && mkdir(lock_dir_path, 0700) == 0;
+    if (made || (fd < 0 && errno == EEXIST))
         fd = open(lock_dir_path, how);
     if (fd < 0) {
         lock_refused(lock_dir_path, std::strerror(errno));
@@ -121,6 +122,12 @@ static int open_lock_dir()
     if (fstat(fd, &st) < 0 || st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         close(fd);
         lock_refused(lock_dir_path, "it is not root's alone");
+        return -1;
+    }
+    // 0700 as said, not as the umask may have narrowed it.
+    if (made && fchmod(fd, 0700) < 0) {
+        close(fd);
+        lock_refused(lock_dir_path, std::strerror(errno));
         return -1;
     }
     return fd;
