@@ -19,8 +19,10 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
@@ -246,12 +248,23 @@ texts expect_sound(const outcome &r)
     return errors;
 }
 
+// The lock file that a run of root's takes for a directory.
+int open_run_lock(const std::string &dir, const std::string &kind)
+{
+    struct stat st;
+    if (stat(dir.c_str(), &st) < 0 || (mkdir("/run/tierbox", 0700) < 0 && errno != EEXIST))
+        return -1;
+    std::string name = kind + "." + std::to_string(major(st.st_dev)) + "." + std::to_string(minor(st.st_dev)) + "." +
+                       std::to_string(st.st_ino);
+    return open(("/run/tierbox/" + name).c_str(), O_RDONLY | O_CREAT, 0600);
+}
+
 TEST(E2e, CommandLineStatusAndLog)
 {
     std::string deep;  // no fixed limit: a path of nearly 4 KB is used whole
     for (int i = 0; i < 15; i++)
         deep += "/" + std::string(250, 'd');
-    const std::string busy = "Another run is working on $R, try again when it has finished\n";
+    const std::string busy = "Another run (process $P) is working on $R, try again when it has finished\n";
     struct {
         texts args, box, cwd;  // cwd: planted in the working directory
         int status;
@@ -260,7 +273,8 @@ TEST(E2e, CommandLineStatusAndLog)
         texts cwd_after;  // but a log written there
         std::string err = "";
         bool as_stranger = false;  // run by an account, not by root
-        char held = 0;  // another run holds the root ('x' alone, 's' shared) or the working directory ('.')
+        char held = 0;  // another run holds the spool ('x' alone, 's' shared) or the log ('.'); anyone the root ('R') or '.' ('W')
+        mode_t mask = 022;
     } cases[] = {
         {{}, {}, {}, 0, "-prune = With -doit, remove the bucket directories that the run left empty", false, {}},
         {{"--help"}, {}, {}, 0, "Usage: tierbox -hash n -path /var/spool/mail [-sep _] -doit", false, {}},
@@ -297,26 +311,37 @@ TEST(E2e, CommandLineStatusAndLog)
         {{"-hash", "1", "-path", "$R", "-doit"}, {"jdoe"}, {}, 1, "", false, {}, busy, false, 'x'},
         {{"-hash", "1", "-path", "$R", "-doit"}, {"jdoe"}, {}, 1, "", false, {}, busy, false, 's'},
         {{"-hash", "1", "-path", "$R"}, {"jdoe"}, {}, 0, "Move $R/jdoe --> $R/c/jdoe", true, {}, "", false, 's'},
-        {{"-hash", "1", "-path", "$R"}, {"jdoe"}, {}, 1, "", false, {}, "Another run is writing tierbox.log here\n", false, '.'},
+        {{"-hash", "1", "-path", "$R"}, {"jdoe"}, {}, 1, "", false, {}, "Another run (process $P) is writing tierbox.log here\n", false, '.'},
+        // An flock that anyone may take on a directory he can open stops
+        // no run; the log is the runner's alone whatever the umask.
+        {{"-hash", "1", "-path", "$R", "-doit"}, {"c/jdoe"}, {}, 0, "Processing Directory $R/c", true, {}, "", false, 'R'},
+        {{"-hash", "1", "-path", "$R"}, {"jdoe"}, {}, 0, "Move $R/jdoe --> $R/c/jdoe", true, {}, "", false, 'W', 0},
+        {{"-hash", "1", "-path", "$R"}, {"jdoe"}, {}, 0, "Move $R/jdoe --> $R/c/jdoe", true, {}, "", false, 0, 0777},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         spool s;
         s.as_stranger = c.as_stranger && geteuid() == 0;  // only root can run it as another
-        if (c.as_stranger != s.as_stranger)
+        bool run_lock = c.held != 0 && std::strchr("xs.", c.held) != nullptr;  // root's alone
+        if (c.as_stranger != s.as_stranger || (run_lock && geteuid() != 0))
             continue;
         plant(s.root, c.box);
-        // Held as another run holds it, through a descriptor the binary inherits.
+        // Held as another process holds it, through a descriptor the binary inherits.
         s.in_child = [&] {
-            int fd = c.held == 0 ? 0 : open(c.held == '.' ? "." : s.root.c_str(), O_RDONLY | O_DIRECTORY);
+            std::string dir = c.held == '.' || c.held == 'W' ? "." : s.root;
+            int fd = c.held == 0 ? 0 : run_lock ? open_run_lock(dir, c.held == '.' ? "log" : "spool") : open(dir.c_str(), O_RDONLY);
             if (c.held != 0 && (fd < 0 || flock(fd, c.held == 's' ? LOCK_SH : LOCK_EX) < 0))
                 _exit(123);
         };
-        outcome r = s.run(s.rooted(c.args), 022, c.cwd);
+        pid_t pid = 0;
+        s.meanwhile = [&](pid_t p) { pid = p; };
+        outcome r = s.run(s.rooted(c.args), c.mask, c.cwd);
         EXPECT_EQ(r.status, c.status);
         EXPECT_TRUE(c.said.empty() ? r.out.empty() : r.out.find(s.rooted({c.said})[0] + "\n") != std::string::npos) << r.out;
-        EXPECT_EQ(r.err, s.rooted({c.err})[0]);
+        EXPECT_EQ(r.err, subst(s.rooted({c.err})[0], "$P", std::to_string(pid)));
         EXPECT_EQ(r.has_log, c.log);
+        struct stat log;
+        EXPECT_TRUE(!r.has_log || (stat((s.cwd + "/tierbox.log").c_str(), &log) == 0 && (log.st_mode & 07777) == 0600));
         if (r.has_log)
             expect_sound(r);
         texts left = tree(s.cwd), box = c.box;
@@ -370,6 +395,7 @@ TEST(E2e, DryRunThenDoit)
         int hold = 0;      // F_WRLCK: $R/jdoe locked by fcntl, F_SETLEASE: $R/jdoe.lock leased, till the last run
         std::string setup = "";  // run once all is planted
         std::string check = "";  // must succeed after -doit
+        rlim_t fsize = 0;        // a limit on the size of the files the runs write
     } cases[] = {
         {1, {}, {"jdoe", "JDoe", "ab", "\xE7", "\xFB", "bob.bin/inbox", "bob.bin/sub/x"}, {},
          {"Processing Bin Directory bob.bin"}, {},
@@ -411,6 +437,8 @@ TEST(E2e, DryRunThenDoit)
          {"Rename FAILED Invalid cross-device link $R/bob.bin $R/p/bob.bin"}, {"bob.bin/", "p@$O"}, {}},
         {1, {}, {"jdoe=" + mbyte, "c@$O"}, {}, {}, {"Rename failed No space left on device"}, {"c@$O", "jdoe=" + mbyte}, {}, 0, {}, 0,
          "mount -t tmpfs -o size=64k tmpfs $O"},
+        {1, {}, {"jdoe=" + mbyte, "c@$O"}, {}, {}, {"Rename failed File too large"}, {"c@$O", "jdoe=" + mbyte}, {}, 0, {}, 0, "", "",
+         64 << 10},
         // A copy takes what the source takes, and carries its ACL, never
         // one the bucket would hand down.
         {1, {}, {"jdoe=x", "c@$O"}, {}, {}, {}, {"c@$O"}, {"jdoe=x" + std::string((8 << 20) - 1, '\0')}, 0, {}, 0,
@@ -447,9 +475,10 @@ TEST(E2e, DryRunThenDoit)
          F_SETLEASE},
         {1, {}, {"jdoe=same", "c@$O"}, {"jdoe=same"}, {}, {}, {"c@$O"}, {"jdoe=same"}},
         // Names cannot forge report lines nor reach the terminal.
-        {1, {}, {"a\nERROR: x", "t\tb", "e\x1b[31m", "\xc3\xa9t\xe9", "\xc2\x85x", "a\x9b"}, {}, {}, {},
-         {"k/a\nERROR: x", "p/t\tb", "k/e\x1b[31m", "^/\xc3\xa9t\xe9", "T/\xc2\x85x", "]/a\x9b"}, {}, 0,
-         {"Move $R/a\\012ERROR: x --> $R/k/a\\012ERROR: x", "Move $R/t\\011b --> $R/p/t\\011b",
+        {1, {}, {"a\nERROR: x", "t\tb", "e\x1b[31m", "\xc3\xa9t\xe9", "\xc2\x85x", "a\x9b", "\u202ex", "y\u2069"}, {}, {}, {},
+         {"k/a\nERROR: x", "p/t\tb", "k/e\x1b[31m", "^/\xc3\xa9t\xe9", "T/\xc2\x85x", "]/a\x9b", "Q/\u202ex", "N/y\u2069"}, {}, 0,
+         {"Move $R/\\342\\200\\256x --> $R/Q/\\342\\200\\256x", "Move $R/y\\342\\201\\251 --> $R/N/y\\342\\201\\251",
+          "Move $R/a\\012ERROR: x --> $R/k/a\\012ERROR: x", "Move $R/t\\011b --> $R/p/t\\011b",
           "Move $R/e\\033[31m --> $R/k/e\\033[31m", "Move $R/\xc3\xa9t\xe9 --> $R/^/\xc3\xa9t\xe9",
           "Move $R/\\302\\205x --> $R/T/\\302\\205x", "Move $R/a\\233 --> $R/]/a\\233"}},
     };
@@ -469,6 +498,11 @@ TEST(E2e, DryRunThenDoit)
             continue;
         }
         texts before = tree(s.root);
+        struct rlimit fsize = {c.fsize, c.fsize};
+        s.in_child = [&] {
+            if (c.fsize != 0 && setrlimit(RLIMIT_FSIZE, &fsize) < 0)
+                _exit(122);
+        };
         outcome dry = s.convert(c.layout, c.extra);
         EXPECT_EQ(tree(s.root), before) << "a dry run changed the spool";
         texts said = lines(dry.out.substr(dry.out.find('\n') + 1));

@@ -36,12 +36,14 @@ static int open_log()
     for (int i = 0; i < 100; i++) {
         std::string temp = ".tierbox-log." + std::to_string(getpid()) + "." + std::to_string(i);
         int fd = openat(at, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                        0666);
+                        0600);
         if (fd < 0 && errno == EEXIST)
             continue;
         if (fd < 0)
             return -1;
-        if (renameat(at, temp.c_str(), at, "tierbox.log") == 0)
+        // The log names every mailbox: the runner's alone, whatever the
+        // umask (which could only have narrowed the mode further).
+        if (fchmod(fd, 0600) == 0 && renameat(at, temp.c_str(), at, "tierbox.log") == 0)
             return fd;
         int err = errno;
         unlinkat(at, temp.c_str(), 0);

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,44 +37,6 @@ static void refuse(const char *what, const std::string &arg, const char *value =
     }
     line += "\n";
     put_stdout(line);
-}
-
-// Another run has the spool: said with the root as given, on standard
-// error only.
-static int spool_taken(const std::string &root)
-{
-    std::string line = "Another run is working on ";
-    append_shown(line, root);
-    line += ", try again when it has finished\n";
-    write_all(STDERR_FILENO, line);
-    return exit_errors;
-}
-
-static bool same_dir(int a, int b)
-{
-    struct stat sa, sb;
-    return a >= 0 && b >= 0 && fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
-// One run per spool and one per log, taken before anything is announced
-// and never waited on: -doit has the spool to itself, dry runs may share
-// it; a second run in the same working directory would empty the log that
-// another writes. Run from the spool's root, the one lock serves both.
-// Returns 0, or the exit status of a run that must not go on.
-static int take_run_locks(const options &opt, bool walks)
-{
-    int root = walks ? lib_openroot(opt.root) : -1;
-    int here = log_dir();
-    bool one = same_dir(root, here);
-    int how = opt.doit || one ? LOCK_EX : LOCK_SH;
-    if (root >= 0 && flock(root, how | LOCK_NB) < 0 && errno == EWOULDBLOCK)
-        return spool_taken(opt.root);
-    if (!one && here >= 0 && flock(here, LOCK_EX | LOCK_NB) < 0 && errno == EWOULDBLOCK) {
-        write_all(STDERR_FILENO, "Another run is writing tierbox.log here\n");
-        return exit_errors;
-    }
-    return 0;
 }
 
 // Started with standard input, output or error closed, the log would be
@@ -135,6 +96,9 @@ static void catch_stops()
 int main(int argc, char **argv)
 {
     keep_std_fds_open();
+    // A file-size limit must not kill a run amid a copy or the log: a write
+    // past it fails with EFBIG instead, and is reported like any other.
+    signal(SIGXFSZ, SIG_IGN);
     if (argc < 2) {
         usage();
         return finish(exit_ok);

@@ -89,6 +89,23 @@ static void append_octal(std::string &out, char c)
     out += static_cast<char>('0' + (c & 7));
 }
 
+// Whether the n bytes at the start of text, a valid UTF-8 sequence or
+// (n == 0) a lone byte, are escaped whole: a C1 control, that is a lone
+// byte 0x80 to 0x9F or U+0080 to U+009F, or a bidirectional control,
+// U+202A to U+202E or U+2066 to U+2069, which would make a terminal show
+// the rest of the line in another order, as another path.
+static bool escaped_whole(std::string_view text, size_t n)
+{
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    if (n == 0)
+        return byte(0) <= 0x9F;
+    if (n == 2)
+        return byte(0) == 0xC2 && byte(1) <= 0x9F;
+    if (n != 3 || byte(0) != 0xE2)
+        return false;
+    return (byte(1) == 0x80 && byte(2) >= 0xAA && byte(2) <= 0xAE) || (byte(1) == 0x81 && byte(2) >= 0xA6 && byte(2) <= 0xA9);
+}
+
 void append_shown(std::string &out, std::string_view text)
 {
     for (size_t i = 0; i < text.size();) {
@@ -99,12 +116,10 @@ void append_shown(std::string &out, std::string_view text)
             continue;
         }
         size_t n = is_control(c) ? 0 : utf8_length(text, i);
-        // A C1 control: a lone byte 0x80 to 0x9F, or U+0080 to U+009F.
-        bool c1 = n == 0 ? static_cast<unsigned char>(c) <= 0x9F
-                         : n == 2 && static_cast<unsigned char>(c) == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        bool whole = escaped_whole(text.substr(i), n);
         n = std::max<size_t>(n, 1);
         for (size_t j = i; j < i + n; j++) {
-            if (c1 || is_control(text[j]))
+            if (whole || is_control(text[j]))
                 append_octal(out, text[j]);
             else
                 out += text[j];

@@ -40,7 +40,9 @@ constexpr bool maybe_escaped(char c)
 // as a backslash and three octal digits ("\012" for a newline); C0 controls
 // (0x01 to 0x1F, 0x7F) and C1 controls alike, the latter being the bytes
 // 0x80 to 0x9F outside a valid UTF-8 sequence and the UTF-8 forms of U+0080
-// to U+009F. Every other byte, other UTF-8 among them, is written as it is.
+// to U+009F, and the bidirectional controls U+202A to U+202E and U+2066 to
+// U+2069 byte by byte. Every other byte, other UTF-8 among them, is written
+// as it is.
 void append_shown(std::string &out, std::string_view text);
 
 // Writes text to standard output only, as the usage text and the refusal
@@ -136,6 +138,11 @@ parse_result parse_options(int argc, char **argv, options &opt, std::string &bad
 // The -hash value: blanks, an optional sign and decimal digits, within the
 // int range. Returns false for anything else.
 bool parse_layout(const char *text, int &layout);
+
+// Takes the run's locks on the spool (when the run walks one) and on the
+// log of the working directory, never waiting. Returns 0, or the exit
+// status of a run that must not go on, after saying why on standard error.
+int take_run_locks(const options &opt, bool walks);
 
 // The working directory, opened once, where the log is written. Returns
 // its descriptor, or -1 when it cannot be opened.
