@@ -1,12 +1,5 @@
 // The steps of a copy to another file system, shared by the files that
-// hold them:
-//   copy.cpp     the protocol: find and lock the source, write and name the
-//                copy, check the source, remove it
-//   newfile.cpp  new files: opened unnamed or partial, named only if still
-//                ours, dropped only while their name holds them
-//   data.cpp     the data extents and the attributes a copy carries
-//   settle.cpp   programs let in late, once the source's name has gone
-//   taken.cpp    a destination found taken
+// hold them (relocate.h says which holds which).
 #pragma once
 
 #include "relocate/files.h"

@@ -6,6 +6,20 @@
 // descriptor opened along a checked route, and only directories and links of
 // a trusted owner (root, or the owner of the spool's root) are entered, moved
 // into or copied through.
+//
+// Which file does which step:
+//   relocate.cpp  where an entry belongs, and its Move line
+//   bucket.cpp    the destination buckets, kept open and watched; flushes
+//   trust.cpp     the conversion root, and the trust rule for routes
+//   move.cpp      a move by rename, and what a dry run foresees
+//   copy.cpp      a move across file systems, a batch at a time: the
+//                 source found and locked, the copy written unnamed, the
+//                 batch flushed and named, the sources set aside and gone
+//   newfile.cpp   new files: unnamed or partial, named only if still ours
+//   data.cpp      the data and attributes a copy carries
+//   settle.cpp    programs let in late, once a source's name has gone
+//   taken.cpp     a destination found taken; what a killed run left
+//   lock.cpp      the mail programs' locks and our lease
 #pragma once
 
 #include <string>

@@ -99,7 +99,8 @@ static int wait_alone(int fd)
 // meanwhile or the old file is held too long.
 void settle(source &s, mail_lock &l, const named_copy &c, const std::string &src, const struct stat &written)
 {
-    if (lease_held(l)) {
+    // The kernel is asked: the signal of a break may not have come yet.
+    if (lease_whole(l)) {
         unlock_closing(l, s.in);
         return;
     }
