@@ -439,6 +439,10 @@ TEST(E2e, DryRunThenDoit)
          "mount -t tmpfs -o size=64k tmpfs $O"},
         {1, {}, {"jdoe=" + mbyte, "c@$O"}, {}, {}, {"Rename failed File too large"}, {"c@$O", "jdoe=" + mbyte}, {}, 0, {}, 0, "", "",
          64 << 10},
+        {1, {}, {"jdoe=x", "c@$O"}, {}, {"Skipping long directory name lost+found"}, {"Cannot copy $R/jdoe, its extended attributes do not fit on $R/c/jdoe", exdev},
+         {"c@$O", "jdoe=x"}, {"lost+found/"}, 0, {}, 0,
+         "truncate -s 4M $O.img && mkfs.ext4 -q -b 1024 $O.img && mount -o loop $O.img $O && rm $O.img && "
+         "python3 -c \"import os; os.setxattr('$R/jdoe', 'user.big', b'x' * 3000)\""},
         // A copy takes what the source takes, and carries its ACL, never
         // one the bucket would hand down.
         {1, {}, {"jdoe=x", "c@$O"}, {}, {}, {}, {"c@$O"}, {"jdoe=x" + std::string((8 << 20) - 1, '\0')}, 0, {}, 0,
