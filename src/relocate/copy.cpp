@@ -281,6 +281,7 @@ static void finish(pending &p, std::vector<bucket_route> &moved_routes)
 
 void lib_flushcopies()
 {
+    lib_flushstaged();
     if (finishing)
         return;
     if (batch.empty()) {
@@ -323,7 +324,9 @@ void lib_flushcopies()
 // error for the move.
 static int write_copy(pending &p)
 {
-    int err = new_file_open(p.to.fd, p.name, 0600, p.t);
+    // A copy staged ahead that still fits needs only what came since.
+    bool staged = take_staged(p.to, p.name, p.s, &p.l, p.t) == 0;
+    int err = staged ? 0 : new_file_open(p.to.fd, p.name, 0600, p.t);
     if (err != 0) {
         errno = err;
         syserr(p.dst);
@@ -335,7 +338,7 @@ static int write_copy(pending &p)
         report_flush();
         batch_recorded = true;
     }
-    err = copy_data(p.s.in.fd, p.s.st, p.t.fd.fd, p.to.dev, &p.l);
+    err = staged ? 0 : copy_data(p.s.in.fd, p.s.st, p.t.fd.fd, p.to.dev, &p.l);
     if (err == 0)
         err = carry_over(p.t.fd.fd, p.s.in.fd, p.s.st, hands_down_acl(p.to.fd, p.to.dev, p.to.ino));
     if (err == 0 && fstat(p.t.fd.fd, &p.t.st) < 0)

@@ -70,6 +70,25 @@ int carry_over(int out, int in, const struct stat &st, bool handed_acl);
 bool hands_down_acl(int dir, dev_t dev, ino_t ino);
 void forget_acls();
 
+// Copies the bytes of in, whose status is st, from `from` to its end into
+// out at the same offsets. Returns 0 or errno.
+int copy_tail(int in, const struct stat &st, int out, off_t from, const mail_lock *watch);
+
+// The staged copy of `name` in the route's bucket, when it still fits the
+// locked source s: brought up to date with what the source gained, its
+// record taken off, held in t under its staged name. Returns 0, or -1 when
+// there is none to use (one that does not fit is removed).
+int take_staged(const bucket_route &to, const std::string &name, const source &s, const mail_lock *watch,
+                new_file &t);
+
+// Dry run and -stage: says whether the mailbox `name` of from has a staged
+// copy ready in the route's bucket; with -stage, stages it if not.
+void lib_stage(const spool_dir &from, const std::string &name, const std::string &src, bucket_route &to,
+               const std::string &dst);
+
+// Flushes the staged copies under way, names and records them.
+void lib_flushstaged();
+
 // True when the first len bytes of both files are the same.
 bool same_bytes(int a, int b, off_t len);
 

@@ -134,6 +134,13 @@ int copy_data(int in, const struct stat &st, int out, dev_t out_dev, const mail_
     return err;
 }
 
+int copy_tail(int in, const struct stat &st, int out, off_t from, const mail_lock *watch)
+{
+    copy_way way = by_buffer;
+    off_t pos = -1;
+    return copy_range(in, out, from, st.st_size, watch, &pos, way);
+}
+
 // The extended attributes of in, the ACL among them, onto out. One that
 // cannot be carried fails the copy, which never grants more than the
 // source did; so an ACL that the bucket hands down to new files goes when

@@ -1,4 +1,4 @@
-#include "relocate/files.h"
+#include "relocate/copy.h"
 #include "run/run.h"
 
 #include <cerrno>
@@ -110,6 +110,8 @@ int do_move(const spool_dir &from, const std::string &name, const std::string &s
     }
     if (!doit) {
         foresee(from, name, src, to, dst, whole_dir);
+        if (!whole_dir && from.dev != to.dev)
+            lib_stage(from, name, src, to, dst);
         progress_move();
         return 1;
     }

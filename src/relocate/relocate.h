@@ -19,6 +19,7 @@
 //   data.cpp      the data and attributes a copy carries
 //   settle.cpp    programs let in late, once a source's name has gone
 //   taken.cpp     a destination found taken; what a killed run left
+//   stage.cpp     copies staged ahead of -doit, and their records
 //   lock.cpp      the mail programs' locks and our lease
 #pragma once
 
@@ -77,6 +78,8 @@ constexpr std::string_view lock_prefix = ".tierbox-lock.";
 // until the programs let in late have settled, so that a power cut cannot
 // free what they wrote.
 constexpr std::string_view old_prefix = ".tierbox-old.";
+// A copy staged ahead of -doit, in the bucket the mailbox goes into.
+constexpr std::string_view staged_prefix = ".tierbox-staged.";
 // Mail written to a mailbox after it was copied, when it could not be
 // added to the copy, is kept beside the copy under this prefix.
 constexpr std::string_view kept_prefix = ".tierbox-kept.";
@@ -116,6 +119,18 @@ void lib_flushcopies();
 // Relocates what a run cut short left under a name of the tool's own
 // (old_prefix and a mailbox's name): the mailbox's name comes back first.
 int do_leftover(std::string_view name, const spool_dir &dir, int layout, int sep, int doit);
+
+// -stage: the run copies ahead, into their buckets, the mailboxes whose
+// moves cross file systems, and changes nothing else.
+void lib_stage_mode();
+
+// A staged copy that the walk passed by: one the run had no use for goes
+// at its end, with -stage or -doit.
+void lib_staged_seen(const spool_dir &dir, std::string_view name);
+
+// Ends what the run staged, removes the staged copies it had no use for,
+// and says how many were ready.
+void lib_endstage(int doit);
 
 // Flushes to stable storage every file system that the run changed.
 // Failures are reported. Returns the number of them.

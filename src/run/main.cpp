@@ -23,6 +23,7 @@ static void usage()
     put_stdout("-sep c = optional separater for prefix's which are not hashed\n");
     put_stdout("-doit = Actually perform the operation, by default it just prints what it would do\n");
     put_stdout("-prune = With -doit, remove the bucket directories that the run left empty\n");
+    put_stdout("-stage = Instead of -doit, copy ahead what -doit will copy to other file systems, moving nothing\n");
 }
 
 // The refusal of an argument (and of its value), on standard output only.
@@ -126,12 +127,19 @@ int main(int argc, char **argv)
         return finish(exit_ok);
     }
 
+    if (opt.stage && opt.doit) {
+        refuse("Invalid option (", "-stage");
+        return finish(exit_refused);
+    }
     bool walks = !opt.root.empty() && opt.layout >= 0;
     if (int status = take_run_locks(opt, walks); status != 0)
         return status;
     if (opt.doit) {
         report_live();
         imsg("Converting files under (%s) to hash %d\n", opt.root.c_str(), opt.layout);
+    } else if (opt.stage) {
+        report_live();
+        imsg("Staging copies of files under (%s) for hash %d\n", opt.root.c_str(), opt.layout);
     } else {
         imsg("Pretending to convert files under (%s) to hash %d\n", opt.root.c_str(), opt.layout);
     }
@@ -148,17 +156,19 @@ int main(int argc, char **argv)
 
     // A reader that goes away (a pager quit, "| head") must not kill a run
     // that is moving mail: the moves go on and the log records them all.
-    if (opt.doit)
+    if (opt.doit || opt.stage)
         signal(SIGPIPE, SIG_IGN);
 
     catch_stops();
     xpath = opt.root;
     progress_begin(opt.doit);
+    if (opt.stage)
+        lib_stage_mode();
     do_convert(opt.root, opt.layout, opt.sep, opt.doit, opt.prune);
     if (stop_signal != 0)
         emsg("Interrupted, run the same command again to finish\n");
     // What -doit changed is on stable storage before it says how it ended.
-    if (opt.doit)
+    if (opt.doit || opt.stage)
         lib_syncall();
     progress_end();
 

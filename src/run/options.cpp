@@ -37,8 +37,8 @@ parse_result parse_options(int argc, char **argv, options &opt, std::string &bad
 {
     for (int i = 1; i < argc; i++) {
         std::string_view arg = argv[i];
-        if (arg == "-doit" || arg == "-prune") {
-            (arg == "-doit" ? opt.doit : opt.prune) = 1;
+        if (arg == "-doit" || arg == "-prune" || arg == "-stage") {
+            (arg == "-doit" ? opt.doit : arg == "-prune" ? opt.prune : opt.stage) = 1;
             continue;
         }
         bool takes_value = arg == "-hash" || arg == "-path" || arg == "-sep";

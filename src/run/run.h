@@ -127,6 +127,7 @@ struct options {
     int sep = -1;      // -sep, one byte taken as signed; in force when > 0
     int doit = 0;      // -doit
     int prune = 0;     // -prune: with -doit, remove the buckets left empty
+    int stage = 0;     // -stage: copy ahead what -doit will copy, move nothing
 };
 
 enum parse_result { parse_ok, parse_invalid, parse_missing_value, parse_bad_value, parse_help, parse_version };

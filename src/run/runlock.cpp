@@ -176,7 +176,7 @@ static int take_file_locks(const options &opt, int root, int here)
     if (dir.fd < 0)
         return 1;
     int fd = -1;
-    lock_result r = root < 0 ? lock_held : take_lock_file(dir.fd, "spool", root, opt.doit ? LOCK_EX : LOCK_SH, fd);
+    lock_result r = root < 0 ? lock_held : take_lock_file(dir.fd, "spool", root, opt.doit || opt.stage ? LOCK_EX : LOCK_SH, fd);
     if (r == lock_busy)
         return spool_taken(opt.root, fd);
     if (r == lock_failed)
@@ -201,7 +201,7 @@ static bool same_dir(int a, int b)
 static int take_dir_locks(const options &opt, int root, int here)
 {
     bool one = same_dir(root, here);
-    int how = opt.doit || one ? LOCK_EX : LOCK_SH;
+    int how = opt.doit || opt.stage || one ? LOCK_EX : LOCK_SH;
     if (root >= 0 && flock(root, how | LOCK_NB) < 0 && errno == EWOULDBLOCK)
         return spool_taken(opt.root, root);
     if (!one && here >= 0 && flock(here, LOCK_EX | LOCK_NB) < 0 && errno == EWOULDBLOCK)

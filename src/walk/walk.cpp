@@ -81,6 +81,8 @@ static void pass_own(const spool_dir &at, std::string_view name, int is_dir, con
         return;
     if (name.starts_with(old_prefix))
         do_leftover(name, at, s.layout, s.sep, s.doit);
+    else if (name.starts_with(staged_prefix))
+        lib_staged_seen(at, name);
     else if (s.doit && name.starts_with(lock_prefix))
         lib_droplock(at.fd, std::string(name));
 }
@@ -136,6 +138,7 @@ int do_convert(const std::string &dir, int layout, int sep, int doit, int prune)
     else
         walk_dir(fd, dir, settings{layout, sep, doit, prune});
     lib_flushcopies();
+    lib_endstage(doit);
     depth--;
     return 1;
 }
