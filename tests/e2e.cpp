@@ -385,6 +385,7 @@ TEST(E2e, DryRunThenDoit)
     const std::string in_use = "Cannot copy $R/jdoe, it is in use by another program", lock = "jdoe.lock=" + earlier_boot_lock();
     const std::string names = "Cannot copy $R/jdoe, it has other names", warn = "Warning, see tierbox.log, 2 possibly fatal errors occured";
     const std::string same = "Cannot move $R/q/od, $R/d/od is the same entry reached another way";
+    const std::string ready = "Staged copies: 1 ready, 0 outdated", outdated = "Staged copies: 0 ready, 1 outdated";
     struct {
         int layout;
         texts extra, box, other;
@@ -396,6 +397,7 @@ TEST(E2e, DryRunThenDoit)
         std::string setup = "";  // run once all is planted
         std::string check = "";  // must succeed after -doit
         rlim_t fsize = 0;        // a limit on the size of the files the runs write
+        std::string staged = "";  // what changes after a first -stage run
     } cases[] = {
         {1, {}, {"jdoe", "JDoe", "ab", "\xE7", "\xFB", "bob.bin/inbox", "bob.bin/sub/x"}, {},
          {"Processing Bin Directory bob.bin"}, {},
@@ -478,6 +480,21 @@ TEST(E2e, DryRunThenDoit)
         {1, {}, {"jdoe", lock, "c@$O"}, {}, {"Skipping lock file $R/jdoe.lock"}, {locked, exdev}, {"c@$O", "jdoe", lock}, {}, 1, {},
          F_SETLEASE},
         {1, {}, {"jdoe=same", "c@$O"}, {"jdoe=same"}, {}, {}, {"c@$O"}, {"jdoe=same"}},
+        // A copy staged ahead is used as far as it still fits, and what
+        // others planted or forged never is.
+        {1, {}, {"jdoe=" + mbyte, "c@$O"}, {}, {"Staged $R/c/jdoe", ready}, {}, {"c@$O"}, {"jdoe=" + mbyte}, 0, {}, 0, "", "", 0, "true"},
+        {1, {}, {"jdoe=" + mbyte, "c@$O"}, {}, {outdated}, {}, {"c@$O"}, {"jdoe=" + mbyte + "tail\n"}, 0, {}, 0, "", "", 0,
+         "echo tail >> $R/jdoe"},
+        {1, {}, {"jdoe=" + mbyte, "c@$O"}, {}, {outdated}, {}, {"c@$O"}, {"jdoe=mmmmmXm" + mbyte.substr(7)}, 0, {}, 0,
+         "touch -d @1000000000 $R/jdoe", "", 0, "printf X | dd of=$R/jdoe bs=1 seek=5 conv=notrunc && touch -d @1000000000 $R/jdoe"},
+        {1, {}, {"jdoe=" + mbyte, "c@$O"}, {}, {outdated}, {}, {"c@$O"}, {"jdoe=mmm"}, 0, {}, 0, "", "", 0, "truncate -s 3 $R/jdoe"},
+        {1, {}, {"jdoe=" + mbyte, "c@$O"}, {}, {outdated}, {}, {"c@$O"}, {"jdoe=new\n"}, 0, {}, 0, "", "", 0,
+         "echo new > $R/x && mv $R/x $R/jdoe"},
+        {1, {}, {"jdoe=mail", "c@$O"}, {".tierbox-staged.jdoe=forged"}, {}, {}, {"c@$O"}, {"jdoe=mail"}},
+        {1, {}, {"jdoe=mail", "c@$O"}, {".tierbox-staged.jdoe=lies"}, {}, {}, {"c@$O"}, {"jdoe=mail"}, 0, {}, 0,
+         "python3 -c \"import os; s = os.stat('$R/jdoe'); os.setxattr('$O/.tierbox-staged.jdoe', 'trusted.tierbox.staged', "
+         "b'1 %d %d 4 %d %d %d %d\\\\n' % (s.st_dev, s.st_ino, s.st_mtime_ns // 10**9, s.st_mtime_ns % 10**9, s.st_ctime_ns // 10**9, "
+         "s.st_ctime_ns % 10**9))\" && chown 4242 $O/.tierbox-staged.jdoe && chmod 600 $O/.tierbox-staged.jdoe"},
         // Names cannot forge report lines nor reach the terminal.
         {1, {}, {"a\nERROR: x", "t\tb", "e\x1b[31m", "\xc3\xa9t\xe9", "\xc2\x85x", "a\x9b", "\u202ex", "y\u2069"}, {}, {}, {},
          {"k/a\nERROR: x", "p/t\tb", "k/e\x1b[31m", "^/\xc3\xa9t\xe9", "T/\xc2\x85x", "]/a\x9b", "Q/\u202ex", "N/y\u2069"}, {}, 0,
@@ -500,6 +517,12 @@ TEST(E2e, DryRunThenDoit)
             ADD_FAILURE() << "cannot set up: " << c.setup;
             unmount_under(s.other.path);
             continue;
+        }
+        if (!c.staged.empty()) {
+            outcome staged = s.convert(c.layout, {"-stage"});
+            EXPECT_EQ(expect_sound(staged), texts{});
+            EXPECT_EQ(tree(s.root), sorted(s.rooted(c.box))) << "staging changed the spool";
+            check(std::system(s.rooted({c.staged})[0].c_str()) == 0, c.staged.c_str());
         }
         texts before = tree(s.root);
         struct rlimit fsize = {c.fsize, c.fsize};

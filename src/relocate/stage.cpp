@@ -147,13 +147,19 @@ static bool open_staged(const bucket_route &to, const std::string &name, fd_owne
 int take_staged(const bucket_route &to, const std::string &name, const source &s, const mail_lock *watch,
                 new_file &t)
 {
-    fd_owner path;
+    std::string temp = staged_name(name);
+    fd_owner path(to.fd < 0 ? -1 : openat(to.fd, temp.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     record r;
-    if (to.fd < 0 || !open_staged(to, name, path, st, r))
+    if (path.fd < 0)
         return -1;
     touch(to, name);
-    std::string temp = staged_name(name);
+    // What is not ours, or not ours alone, goes: the copy takes its place.
+    if (!read_staged(path.fd, st, r)) {
+        if (fstat(path.fd, &st) == 0 && !S_ISDIR(st.st_mode))
+            unlink_same(to.fd, temp, st.st_dev, st.st_ino);
+        return -1;
+    }
     staged_fit fit = fit_of(r, s.st);
     fd_owner file(fit == fit_none ? -1 : reopen(path.fd, O_RDWR));
     // The source grown: its first bytes must still be those staged.
