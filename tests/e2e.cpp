@@ -281,6 +281,7 @@ TEST(E2e, CommandLineStatusAndLog)
         {{"-path", "$R", "-version"}, {}, {}, 0, "tierbox " TIERBOX_VERSION, false, {}},
         {{"-hash", "1", "-\x1b[2J"}, {}, {}, 2, "Invalid option (-\\033[2J)", false, {}},
         {{"-hash", "1", "-Hash"}, {}, {}, 2, "Invalid option (-Hash)", false, {}},
+        {{"-hash", "1", "-path", "$R", "-stage", "-doit"}, {}, {}, 2, "Invalid option (-stage)", false, {}},
         {{"-doit", "-path"}, {}, {}, 2, "Missing value for option (-path)", false, {}},
         // A typo in the layout is refused, never read as a number.
         {{"-hash", "x"}, {}, {}, 2, "Invalid value for option (-hash): x", false, {}},
