@@ -266,6 +266,7 @@ void lib_stage(const spool_dir &from, const std::string &name, const std::string
     }
     if (fstatat(to.fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0)
         return;  // the move refuses a taken destination: nothing to stage
+    touch(to, name);
     source s;
     mail_lock l;
     int why = 0;
