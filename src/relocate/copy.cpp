@@ -108,7 +108,7 @@ struct held_dir {
 static std::vector<std::unique_ptr<pending>> batch;
 static std::vector<held_dir> batch_dirs;
 static off_t batch_size;
-static bool batch_recorded;  // the report is written out since it began
+static dev_t partial_dev;  // the last file system found to take no unnamed file
 static struct timespec batch_began;
 static bool finishing;
 
@@ -313,7 +313,6 @@ void lib_flushcopies()
     batch.clear();
     batch_dirs.clear();
     batch_size = 0;
-    batch_recorded = false;
     forget_acls();
     finishing = false;
     for (bucket_route &r : moved_routes)
@@ -326,18 +325,19 @@ static int write_copy(pending &p)
 {
     // A copy staged ahead that still fits needs only what came since.
     bool staged = take_staged(p.to, p.name, p.s, &p.l, p.t) == 0;
+    // A copy that has to be written under a name of its own can be seen
+    // under way: the record of its move comes first, as the record of the
+    // first move of each batch does.
+    if (!staged && (batch.empty() || p.to.dev == partial_dev))
+        report_flush();
     int err = staged ? 0 : new_file_open(p.to.fd, p.name, 0600, p.t);
     if (err != 0) {
         errno = err;
         syserr(p.dst);
         return err;
     }
-    // A copy that has to be written under a name of its own can be seen
-    // under way: the record of the batch's moves comes first.
-    if (!p.t.temp.empty() && !batch_recorded) {
-        report_flush();
-        batch_recorded = true;
-    }
+    if (!p.t.temp.empty())
+        partial_dev = p.to.dev;
     err = staged ? 0 : copy_data(p.s.in.fd, p.s.st, p.t.fd.fd, p.to.dev, &p.l);
     if (err == 0)
         err = carry_over(p.t.fd.fd, p.s.in.fd, p.s.st, hands_down_acl(p.to.fd, p.to.dev, p.to.ino));
