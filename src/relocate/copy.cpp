@@ -145,7 +145,7 @@ static int copy_locked(const spool_dir &from, const std::string &src, const name
     if (err == 0)
         err = source_unchanged(from.fd, c.name, s, before);
     std::string moved;
-    if (err == 0 && !route_in_place(c.to, c.dst, moved)) {
+    if (err == 0 && !route_in_place(c.to, c.dst, moved, true)) {
         emsg(moved_msg, moved.c_str(), src.c_str());
         err = EXDEV;
     }
