@@ -1,6 +1,5 @@
 // The buckets that destinations go into, each opened once along a checked
-// route and kept open while the run needs it, and the file systems the run
-// changed, flushed before it ends.
+// route and kept open while the run needs it.
 
 #include "relocate/files.h"
 #include "run/run.h"
@@ -388,39 +387,4 @@ void lib_prune(const spool_dir &dir, std::string_view name, const dir_open &d)
     std::string path = path_of(dir, name);
     note_changed(dir.fd, dir.dev, dir.path);
     imsg("Removed empty directory %s\n", path.c_str());
-}
-
-namespace {
-
-// A file system the run changed, through a directory of it.
-struct changed_fs {
-    dev_t dev;
-    int fd;
-    std::string path;
-};
-
-}  // namespace
-
-static std::vector<changed_fs> changed;
-
-void note_changed(int fd, dev_t dev, std::string_view path)
-{
-    for (const changed_fs &c : changed)
-        if (c.dev == dev)
-            return;
-    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    if (copy >= 0)
-        changed.push_back({dev, copy, std::string(path)});
-}
-
-int lib_syncall()
-{
-    int failed = 0;
-    for (const changed_fs &c : changed) {
-        if (syncfs(c.fd) == 0)
-            continue;
-        emsg("Could not flush %s to stable storage %s\n", c.path.c_str(), std::strerror(errno));
-        failed++;
-    }
-    return failed;
 }

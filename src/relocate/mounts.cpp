@@ -1,5 +1,6 @@
-// Mounts: which mount an entry lies in, and whether the mount table has
-// changed since last asked.
+// Mounts and file systems: which mount an entry lies in, whether the mount
+// table has changed since last asked, and the file systems the run changed,
+// flushed before it ends.
 //
 // A bucket can leave its place without a rename: a file system mounted over
 // it, or its own mount detached. No inotify event says so. The kernel marks
@@ -18,9 +19,11 @@
 #include <fcntl.h>
 #include <linux/io_uring.h>
 #include <poll.h>
+#include <string>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 bool mount_id(int at, const char *name, uint64_t &id, bool *is_root)
 {
@@ -121,4 +124,39 @@ bool mounts_changed()
         ring.fd = -1;
     }
     return true;
+}
+
+namespace {
+
+// A file system the run changed, through a directory of it.
+struct changed_fs {
+    dev_t dev;
+    int fd;
+    std::string path;
+};
+
+}  // namespace
+
+static std::vector<changed_fs> changed;
+
+void note_changed(int fd, dev_t dev, std::string_view path)
+{
+    for (const changed_fs &c : changed)
+        if (c.dev == dev)
+            return;
+    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (copy >= 0)
+        changed.push_back({dev, copy, std::string(path)});
+}
+
+int lib_syncall()
+{
+    int failed = 0;
+    for (const changed_fs &c : changed) {
+        if (syncfs(c.fd) == 0)
+            continue;
+        emsg("Could not flush %s to stable storage %s\n", c.path.c_str(), std::strerror(errno));
+        failed++;
+    }
+    return failed;
 }
