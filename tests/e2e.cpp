@@ -387,6 +387,8 @@ TEST(E2e, DryRunThenDoit)
     const std::string names = "Cannot copy $R/jdoe, it has other names", warn = "Warning, see tierbox.log, 2 possibly fatal errors occured";
     const std::string same = "Cannot move $R/q/od, $R/d/od is the same entry reached another way";
     const std::string ready = "Staged copies: 1 ready, 0 outdated", outdated = "Staged copies: 0 ready, 1 outdated";
+    const std::string bound = "Cannot move $R/jdoe, $R/c/jdoe is the same entry reached another way";
+    const std::string beyond = "Skipping $R/c, it leads out of the spool to a directory the spool's owner does not own";
     struct {
         int layout;
         texts extra, box, other;
@@ -472,6 +474,11 @@ TEST(E2e, DryRunThenDoit)
          {"r@$O"}, {"keep"}},
         {1, {}, {"q/od", "d@$O/b"}, {}, {same, subst(warn, "2 ", "1 ")}, {same}, {"q/od", "d@$O/b"}, {"b/od"}, 0, {}, 0,
          "mkdir $O/b && mount --bind $R/q $O/b"},
+        {1, {}, {"jdoe", "c@$O/c"}, {"c/jdoe=x"}, {bound, subst(warn, "2 ", "1 ")}, {bound}, {"jdoe", "c@$O/c"}, {"c/jdoe"}, 0, {},
+         0, "mount --bind $R/jdoe $O/c/jdoe"},
+        // A spool owner who is not root leads root only where that owner may go.
+        {1, {}, {"jdoe", "c@$O/etc!"}, {"etc/00-base.sh=x"}, {beyond, beyond, warn}, {beyond, beyond}, {"jdoe", "c@$O/etc"},
+         {"etc/00-base.sh=x"}, 0, {}, 0, "chown 4242 $R"},
         // Another program's lock, or its hold on the file, is honoured
         // until it goes; a killed run's dot-lock and complete copy are not.
         {1, {}, {"jdoe", "jdoe.lock=1", "c@$O"}, {".tierbox-partial.x=half"}, {"Skipping lock file $R/jdoe.lock"},
@@ -696,15 +703,19 @@ TEST(E2e, InterruptedRunFinishesLater)
 }
 
 // Others may swap a bucket for their link to a directory outside the spool,
-// or move it out of the spool, at any moment: every move lands in the
-// bucket that was checked and still stands in the spool, or is not made, and
-// no mailbox is lost.
+// or move it out of the spool, at any moment, and root may mount a file
+// system over it or detach the one it is: every move lands in the bucket
+// that was checked and still stands in the spool, or is not made, and no
+// mailbox is lost.
 TEST(E2e, SwappedBucketLeadsNowhere)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "handing a link to another account needs root";
-    for (int round = 0; round < 6; round++) {
-        bool away = round >= 4;  // moved out once, after the first moves into it
+    for (int round = 0; round < 8; round++) {
+        // Moved out once, after the first moves into it; mounted over; or
+        // a mount of its own, detached, after the first copy into it.
+        bool away = round == 4 || round == 5, over = round == 6, detach = round == 7;
+        SCOPED_TRACE(round);
         spool s;
         texts box = {"c/", "swap@" + s.other.path + "!"}, want;
         for (int i = 0; i < 3000; i++) {  // "jdoe..." all go to bucket c
@@ -714,29 +725,61 @@ TEST(E2e, SwappedBucketLeadsNowhere)
         plant(s.root, box);
         plant(s.other.path, {"keep=root's"});
         std::string c = s.root + "/c", w = s.root + "/swap", out = s.dir.path + "/away";
-        pid_t swapper = fork();
-        check(swapper >= 0, "fork");
-        if (swapper == 0 && away) {
+        std::string probe = detach ? c : s.dir.path + "/m";  // a try for over
+        fs::create_directories(probe);
+        if ((over || detach) &&
+            (mount("tmpfs", probe.c_str(), "tmpfs", 0, nullptr) != 0 || (over && umount2(probe.c_str(), 0) != 0))) {
+            std::printf("skipped: cannot mount a tmpfs here\n");
+            continue;
+        }
+        // The directory that c is now, as it will be once covered or detached.
+        int was = open(c.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        std::string held = "/proc/self/fd/" + std::to_string(was);
+        // What went in before it left may stay with it; nothing after. A run
+        // is held up by a report that nobody reads till the mount is changed.
+        int p[2];
+        check(pipe2(p, O_CLOEXEC) == 0, "pipe");
+        s.in_child = [&] { dup2(p[1], 1); };
+        auto leave = [&](pid_t run) {
             while (fs::is_empty(c))
                 ;
-            // What went in before it left may stay with it; nothing after.
-            if (rename(c.c_str(), out.c_str()) != 0)
+            check(run == 0 || (kill(run, SIGSTOP) == 0 && waitpid(run, nullptr, WUNTRACED) == run), "stop");
+            if (away ? rename(c.c_str(), out.c_str()) != 0 : over ? mount("tmpfs", c.c_str(), "tmpfs", 0, nullptr) != 0
+                                                               : umount2(c.c_str(), MNT_DETACH) != 0)
                 _exit(1);
             std::ofstream taken(s.dir.path + "/taken");
-            for (const std::string &m : contents(out))
+            for (const std::string &m : contents(away ? out : held))
                 taken << m;
-            taken.close();
+            check(run == 0 || kill(run, SIGCONT) == 0, "continue");
+            close(p[1]);
+            if (run != 0)
+                drain(p[0]);
+        };
+        if (over || detach)
+            s.meanwhile = leave;
+        else
+            s.in_child = [] {};
+        pid_t swapper = round >= 6 ? 1 : fork();
+        check(swapper >= 0, "fork");
+        if (swapper == 0 && away) {
+            leave(0);
             _exit(0);
         }
         if (swapper == 0)
             for (;;)
                 renameat2(AT_FDCWD, c.c_str(), AT_FDCWD, w.c_str(), RENAME_EXCHANGE);
         s.convert(1, {"-doit"});
-        if (!away)
+        if (round < 4)
             kill(swapper, SIGKILL);
-        waitpid(swapper, nullptr, 0);
+        if (round < 6)
+            waitpid(swapper, nullptr, 0);
         EXPECT_EQ(tree(s.other.path), texts{"keep=root's"});
-        texts found = contents(s.root), left = fs::exists(out) ? contents(out) : texts{};
+        texts found = contents(s.root);
+        if (over)
+            unmount_under(c);
+        texts left = away && fs::exists(out) ? contents(out) : over || detach ? contents(held) : texts{};
+        close(was);
+        close(p[0]);
         texts taken = lines(read_file(s.dir.path + "/taken"));
         for (const std::string &m : left)
             EXPECT_TRUE(std::ranges::binary_search(taken, m.substr(0, m.size() - 1))) << m << " went into a bucket that had left";

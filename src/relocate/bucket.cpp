@@ -1,6 +1,5 @@
 // The buckets that destinations go into, each opened once along a checked
-// route and kept open while the run needs it, and the file systems the run
-// changed, flushed before it ends.
+// route and kept open while the run needs it.
 
 #include "relocate/files.h"
 #include "run/run.h"
@@ -16,6 +15,7 @@
 #include <memory>
 #include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
@@ -30,8 +30,11 @@ struct bucket {
     ino_t ino = 0;
     dev_t entry_dev = 0;  // the entry naming it: itself, or a link to it
     ino_t entry_ino = 0;
+    uint64_t mnt = 0;      // the mount the directory lies in
     int watch = -1;        // -doit: the kernel says when it moves or goes
     bool suspect = false;  // it was said to: its name is to be looked at
+    bool remount = false;  // the mount table changed: its whole route too
+    const char *refusal = nullptr;  // refused: the text that says why
     std::unique_ptr<bucket[]> below;
     bool names_read = false;  // dry run: the names it held, hashed and sorted
     std::vector<uint64_t> names;
@@ -46,7 +49,10 @@ static int bucket_cap;    // how many may be held
 // much as the move: so the kernel watches each real directory kept open for
 // its own move or removal (inotify), and tells by a signal, which is taken
 // before the move into it returns. Only then, or for a bucket that is a link
-// or cannot be watched, is its name looked up.
+// or cannot be watched, is its name looked up. Mounts and unmounts, which
+// inotify does not report, are told apart from the mount table's changes
+// (mounts_changed): then every bucket kept is looked up again, a link's
+// whole route too, and its mount compared.
 static int watcher = -2;                       // the inotify descriptor, -1 if none
 static std::vector<bucket *> watched;          // by watch descriptor
 static volatile sig_atomic_t bucket_news = 0;  // an event is waiting
@@ -88,11 +94,12 @@ static void watch(bucket &b)
     watched[static_cast<size_t>(b.watch)] = &b;
 }
 
-static void mark_all(bucket &b)
+static void mark_all(bucket &b, bool remount)
 {
     b.suspect = b.state == bucket_open;
+    b.remount = b.remount || (remount && b.suspect);
     for (int i = 0; b.below && i < 256; i++)
-        mark_all(b.below[i]);
+        mark_all(b.below[i], remount);
 }
 
 // Marks the buckets that the kernel said moved or went.
@@ -106,7 +113,7 @@ static void take_news()
             const struct inotify_event *e = reinterpret_cast<const struct inotify_event *>(buf + at);
             at += static_cast<ssize_t>(sizeof *e + e->len);
             if (e->mask & IN_Q_OVERFLOW)
-                mark_all(top);
+                mark_all(top, false);
             else if (e->wd >= 0 && static_cast<size_t>(e->wd) < watched.size() && watched[static_cast<size_t>(e->wd)])
                 watched[static_cast<size_t>(e->wd)]->suspect = true;
         }
@@ -147,6 +154,7 @@ static void forget(bucket &b)
     }
     b.watch = -1;
     b.suspect = false;
+    b.remount = false;
     b.fd = -1;
     b.state = bucket_unknown;
     b.names_read = false;
@@ -175,9 +183,15 @@ static trust_result open_bucket(bucket &up, bucket &b, char name, const std::str
 {
     std::string n(1, name);
     dir_open d;
+    if (doit)
+        mounts_watch();  // before the bucket is looked at: no change is missed
     trust_result r = lib_opendir(up.fd, n, d);
     if (r == trust_failed && errno == ENOENT && doit)
         r = lib_mkdir(up.fd, n, path, d);
+    if (r == trust_ok && doit && !mount_id(d.fd, "", b.mnt)) {
+        close(d.fd);
+        r = trust_failed;
+    }
     if (r == trust_ok) {
         b.state = bucket_open;
         b.fd = d.fd;
@@ -190,6 +204,7 @@ static trust_result open_bucket(bucket &up, bucket &b, char name, const std::str
             watch(b);
     } else if (r == trust_refused) {
         b.state = bucket_refused;
+        b.refusal = refused_msg();
     } else if (!doit) {
         // A dry run says nothing of a bucket it cannot use: -doit will.
         b.state = bucket_missing;
@@ -211,7 +226,8 @@ static void open_top()
     top.ino = st.st_ino;
 }
 
-trust_result reach_bucket(const std::string &dst, size_t dir_len, int doit, bucket_route &r, std::string &bad)
+trust_result reach_bucket(const std::string &dst, size_t dir_len, int doit, bucket_route &r, std::string &bad,
+                          const char *&why)
 {
     make_room();
     open_top();
@@ -236,6 +252,7 @@ trust_result reach_bucket(const std::string &dst, size_t dir_len, int doit, buck
         }
         if (b.state == bucket_refused) {
             bad = dst.substr(0, i + 1);
+            why = b.refusal;
             return trust_refused;
         }
         if (b.state != bucket_open)
@@ -260,24 +277,48 @@ int sync_route(const bucket_route &r)
     return flush_dir(top.fd);
 }
 
-bool route_in_place(bucket_route &r, const std::string &dst, std::string &moved)
+// Whether the bucket b still stands as `name` of up: the same entry and,
+// for a real directory, the same mount; with deep, a link's whole route is
+// followed again to the same directory in the same mount.
+static bool stands(const bucket &up, const bucket &b, const char *name, bool deep)
+{
+    struct statx sx;
+    if (statx(up.fd, name, AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_MNT_ID, &sx) < 0 ||
+        makedev(sx.stx_dev_major, sx.stx_dev_minor) != b.entry_dev || sx.stx_ino != b.entry_ino)
+        return false;
+    if (b.entry_dev == b.dev && b.entry_ino == b.ino)
+        return (sx.stx_mask & STATX_MNT_ID) != 0 && sx.stx_mnt_id == b.mnt;
+    if (!deep)
+        return true;
+    dir_open d;
+    if (lib_opendir(up.fd, name, d) != trust_ok)
+        return false;
+    fd_owner again(d.fd);
+    uint64_t mnt;
+    return d.entry_dev == b.entry_dev && d.entry_ino == b.entry_ino && d.st.st_dev == b.dev && d.st.st_ino == b.ino &&
+           mount_id(d.fd, "", mnt) && mnt == b.mnt;
+}
+
+bool route_in_place(bucket_route &r, const std::string &dst, std::string &moved, bool by_name)
 {
     if (bucket_news)
         take_news();
+    if (mounts_changed())
+        mark_all(top, true);
     const bucket *up = &top;
     for (int i = 0; i < r.len; i++) {
         bucket &b = *r.step[i];
         char name[2] = {dst[r.end[i] - 1], '\0'};
-        struct stat st;
-        if (b.watch >= 0 && !b.suspect) {
+        if (b.watch >= 0 && !b.suspect && !by_name) {
             up = &b;
             continue;
         }
-        if (fstatat(up->fd, name, &st, AT_SYMLINK_NOFOLLOW) < 0 || st.st_dev != b.entry_dev || st.st_ino != b.entry_ino) {
+        if (!stands(*up, b, name, b.remount)) {
             moved = dst.substr(0, r.end[i]);
             return false;
         }
         b.suspect = false;  // it came back, or it was not this one that moved
+        b.remount = false;
         up = &b;
     }
     return true;
@@ -349,41 +390,4 @@ void lib_prune(const spool_dir &dir, std::string_view name, const dir_open &d)
     std::string path = path_of(dir, name);
     note_changed(dir.fd, dir.dev, dir.path);
     imsg("Removed empty directory %s\n", path.c_str());
-}
-
-namespace {
-
-// A file system the run changed, through a directory of it.
-struct changed_fs {
-    dev_t dev;
-    int fd;
-    std::string path;
-};
-
-}  // namespace
-
-static std::vector<changed_fs> changed;
-
-void note_changed(int fd, dev_t dev, std::string_view path)
-{
-    for (const changed_fs &c : changed)
-        if (c.dev == dev)
-            return;
-    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    if (copy >= 0)
-        changed.push_back({dev, copy, std::string(path)});
-}
-
-int lib_syncall()
-{
-    lib_flushcopies();
-    drop_lock_masters();
-    int failed = 0;
-    for (const changed_fs &c : changed) {
-        if (syncfs(c.fd) == 0)
-            continue;
-        emsg("Could not flush %s to stable storage %s\n", c.path.c_str(), std::strerror(errno));
-        failed++;
-    }
-    return failed;
 }

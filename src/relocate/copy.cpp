@@ -216,7 +216,7 @@ static int still_valid(pending &p, std::string &moved)
     if (now.st_size != p.before.st_size || now.st_mtim.tv_sec != p.before.st_mtim.tv_sec ||
         now.st_mtim.tv_nsec != p.before.st_mtim.tv_nsec)
         return EBUSY;
-    if (!route_in_place(p.to, p.dst, moved)) {
+    if (!route_in_place(p.to, p.dst, moved, true)) {
         emsg(moved_msg, moved.c_str(), p.src.c_str());
         return EXDEV;
     }
@@ -371,7 +371,7 @@ int lib_copy(const spool_dir &from, const std::string &name, const std::string &
         return copy_failed(src, why);
     trust_result r = find_source(p->from.fd, name, p->s);
     if (r == trust_refused)
-        return copy_refuse(untrusted_msg, src, why);
+        return copy_refuse(refused_msg(), src, why);
     if (r == trust_failed)
         return copy_failed(src, why);
     if (!S_ISREG(p->s.st.st_mode))

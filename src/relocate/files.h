@@ -5,6 +5,7 @@
 #include "run/run.h"
 
 #include <csignal>
+#include <cstdint>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -39,18 +40,33 @@ struct bucket_route {
 
 // The route of dst, whose directory part ends at dir_len. With doit, a
 // missing bucket is made. On trust_refused, bad is the path of the first
-// bucket refused; on trust_failed, errno tells why.
-trust_result reach_bucket(const std::string &dst, size_t dir_len, int doit, bucket_route &r, std::string &bad);
+// bucket refused and why the text that says so; on trust_failed, errno
+// tells why.
+trust_result reach_bucket(const std::string &dst, size_t dir_len, int doit, bucket_route &r, std::string &bad,
+                          const char *&why);
 
 // Flushes the buckets of the route and the root above them, which may have
 // just been given new entries. Returns 0 or the error number.
 int sync_route(const bucket_route &r);
 
-// True when every bucket of the route still stands under its name. When
-// one does not, moved is its path (from dst) and it is let go, to be
-// checked anew when next used; its descriptor stays valid until then.
-bool route_in_place(bucket_route &r, const std::string &dst, std::string &moved);
+// True when every bucket of the route still stands under its name, in the
+// mount it was opened in. A bucket is looked up again only when the kernel
+// said that it moved, or when it is a link, or with by_name; after a change
+// of the mount table, every bucket is, and a link's whole route again.
+// When one does not stand, moved is its path (from dst) and it is let go,
+// to be checked anew when next used; its descriptor stays valid until then.
+bool route_in_place(bucket_route &r, const std::string &dst, std::string &moved, bool by_name = false);
 void route_forget(bucket_route &r);
+
+// Starts watching the mount table, once: from then on mounts_changed tells
+// whether it changed since last asked, true where it cannot tell.
+void mounts_watch();
+bool mounts_changed();
+
+// The mount that `name` of at (or at itself, for "") lies in, links not
+// followed; is_root, if given, tells whether it is that mount's root.
+// False when the kernel cannot tell.
+bool mount_id(int at, const char *name, uint64_t &id, bool *is_root = nullptr);
 
 // Dry run: whether the name may stand in the route's bucket, by the names
 // it held when first looked at; a hit is to be confirmed.

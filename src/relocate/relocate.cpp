@@ -135,9 +135,10 @@ static bool destination(place p, bool whole_dir, const spool_dir &dir, std::stri
                         bucket_route &to)
 {
     std::string bad;
-    trust_result r = reach_bucket(*p.path, p.dir_len, doit, to, bad);
+    const char *why = untrusted_msg;
+    trust_result r = reach_bucket(*p.path, p.dir_len, doit, to, bad, why);
     if (r == trust_refused) {
-        emsg(untrusted_msg, bad.c_str());
+        emsg(why, bad.c_str());
         return false;
     }
     if (r == trust_ok)

@@ -57,8 +57,14 @@ struct dir_open {
 // errno tells why.
 trust_result lib_opendir(int at, const std::string &name, dir_open &d);
 
-// The text that reports a directory or link refused by the trust rule.
+// The texts that report a directory or link refused by the trust rule: one
+// of someone else's on the way, or a way that the spool's owner (not root)
+// could steer to a directory neither theirs nor within the spool.
 constexpr const char *untrusted_msg = "Skipping %s, owned by neither root nor the spool's owner\n";
+constexpr const char *beyond_msg = "Skipping %s, it leads out of the spool to a directory the spool's owner does not own\n";
+
+// Which of those texts tells why lib_opendir or follow_link last refused.
+const char *refused_msg();
 
 // Removes the dot-lock `name` of the open directory `at` if a run of this
 // tool left it (its own mark, this host, and an earlier boot or a process

@@ -92,6 +92,20 @@ static int drop_second_name(const spool_dir &from, const std::string &src, const
     return 1;
 }
 
+// Source and destination, the same file, are two names of it only when
+// the file has two or more links and both names lie in the bucket's mount,
+// neither the root of a mount: a file mounted over the destination (a bind
+// mount) is the source's one name reached another way, and removing the
+// source would lose it.
+static bool second_name(const spool_dir &from, const std::string &name, int to, const struct stat &d)
+{
+    uint64_t src, dst, bucket;
+    bool src_root = true, dst_root = true;
+    return d.st_nlink >= 2 && mount_id(from.fd, name.c_str(), src, &src_root) &&
+           mount_id(to, name.c_str(), dst, &dst_root) && mount_id(to, "", bucket) && !src_root && !dst_root &&
+           src == dst && dst == bucket;
+}
+
 int lib_taken(const spool_dir &from, const std::string &name, const std::string &src, bucket_route &to,
               const std::string &dst, bool across, int doit, int *why)
 {
@@ -101,8 +115,12 @@ int lib_taken(const spool_dir &from, const std::string &name, const std::string 
     if (!there && !doit)
         return 1;  // another name that hashed alike
     if (there && fstatat(from.fd, name.c_str(), &s, AT_SYMLINK_NOFOLLOW) == 0 && s.st_dev == d.st_dev &&
-        s.st_ino == d.st_ino)
-        return doit ? drop_second_name(from, src, c, s) : 1;
+        s.st_ino == d.st_ino) {
+        if (second_name(from, name, to.fd, d))
+            return doit ? drop_second_name(from, src, c, s) : 1;
+        emsg("Cannot move %s, %s is the same entry reached another way\n", src.c_str(), dst.c_str());
+        return 1;
+    }
     if (!across) {
         *why = EEXIST;
         return 0;

@@ -1,7 +1,10 @@
 // Who is trusted: root and the owner of the spool's root. A directory is
 // entered, moved into or made only along a route that nobody else can
 // steer: real directories of a trusted owner, or links of a trusted owner
-// whose every step is checked.
+// whose every step is checked. An owner of the spool's root who is not root
+// steers root only where that owner could go itself: a route that passes
+// through a link or directory of theirs must end in a directory of theirs
+// or one within the spool.
 
 #include "relocate/files.h"
 #include "run/run.h"
@@ -16,6 +19,9 @@ static int root_fd = -1;
 static int root_err = 0;
 static bool root_tried;
 static uid_t root_owner = 0;
+static dev_t root_dev;
+static ino_t root_ino;
+static const char *refusal = untrusted_msg;  // why the last route was refused
 
 int lib_openroot(const std::string &path)
 {
@@ -31,6 +37,8 @@ int lib_openroot(const std::string &path)
         return -1;
     }
     root_owner = st.st_uid;
+    root_dev = st.st_dev;
+    root_ino = st.st_ino;
     root_fd = fd.release();
     return root_fd;
 }
@@ -38,6 +46,40 @@ int lib_openroot(const std::string &path)
 bool trusted_owner(uid_t uid)
 {
     return uid == 0 || uid == root_owner;
+}
+
+const char *refused_msg()
+{
+    return refusal;
+}
+
+// Whether the directory fd lies within the spool's root: its ".." chain
+// reaches the root before it reaches "/" (whose ".." is itself).
+static bool within_spool(int fd)
+{
+    fd_owner at(openat(fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    for (int depth = 0; depth < 256 && at.fd >= 0 && fstat(at.fd, &st) == 0; depth++) {
+        if (st.st_dev == root_dev && st.st_ino == root_ino)
+            return true;
+        fd_owner up(openat(at.fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat ust;
+        if (up.fd < 0 || fstat(up.fd, &ust) < 0 || (ust.st_dev == st.st_dev && ust.st_ino == st.st_ino))
+            return false;
+        std::swap(at.fd, up.fd);
+    }
+    return false;
+}
+
+// The end of a route that the spool's owner could steer (steered) must be
+// a directory of theirs or one within the spool: never one that only root,
+// or a third account, may write.
+static trust_result end_allowed(bool steered, int dir, const struct stat &st)
+{
+    if (!steered || st.st_uid == root_owner || within_spool(dir))
+        return trust_ok;
+    refusal = beyond_msg;
+    return trust_refused;
 }
 
 // The text of the link held open as fd.
@@ -111,6 +153,7 @@ struct route_walk {
     struct stat dst;
     std::vector<std::string> todo;
     int links = 0;
+    bool steered = false;  // a link or directory of a spool owner not root is on it
 };
 
 }  // namespace
@@ -121,6 +164,7 @@ static trust_result take_link(route_walk &w, int link, const struct stat &lst)
 {
     if (!trusted_link(lst))
         return trust_refused;
+    w.steered |= lst.st_uid != 0;
     if (++w.links > max_links) {
         errno = ELOOP;
         return trust_failed;
@@ -152,6 +196,7 @@ static trust_result step(route_walk &w, bool want_dir, fd_owner &next, struct st
     bool file_dir = !want_dir && !is_link && w.todo.empty();
     if (!trusted_owner(w.dst.st_uid) || (c != ".." && !file_dir && !may_pass(w.dst, nst)))
         return trust_refused;
+    w.steered |= w.dst.st_uid != 0;
     if (is_link)
         return take_link(w, next.fd, nst);
     if (w.todo.empty())
@@ -168,6 +213,7 @@ static trust_result step(route_walk &w, bool want_dir, fd_owner &next, struct st
 trust_result follow_link(int at, int link, const struct stat &lst, bool want_dir, int &fd)
 {
     fd = -1;
+    refusal = untrusted_msg;
     route_walk w;
     trust_result r = take_link(w, link, lst);
     if (r != trust_ok)
@@ -194,6 +240,9 @@ trust_result follow_link(int at, int link, const struct stat &lst, bool want_dir
         est = w.dst;
     }
     if (!want_dir) {
+        // A file's own directory is where it is taken from.
+        if ((r = end_allowed(w.steered, w.dir.fd, w.dst)) != trust_ok)
+            return r;
         fd = end.release();
         return trust_ok;
     }
@@ -203,6 +252,8 @@ trust_result follow_link(int at, int link, const struct stat &lst, bool want_dir
     }
     if (!trusted_owner(est.st_uid))
         return trust_refused;
+    if ((r = end_allowed(w.steered, end.fd, est)) != trust_ok)
+        return r;
     fd = openat(end.fd, ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
     return fd < 0 ? trust_failed : trust_ok;
 }
@@ -234,6 +285,7 @@ static trust_result open_dir_link(int at, const std::string &name, dir_open &d)
 
 trust_result lib_opendir(int at, const std::string &name, dir_open &d)
 {
+    refusal = untrusted_msg;
     d.fd = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (d.fd < 0) {
         // A link is refused by O_NOFOLLOW, with ENOTDIR or ELOOP.

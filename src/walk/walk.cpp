@@ -39,7 +39,7 @@ static void enter_bucket(const spool_dir &at, std::string_view name, const setti
     dir_open d;
     trust_result r = lib_opendir(at.fd, std::string(name), d);
     if (r == trust_refused) {
-        emsg(untrusted_msg, sub.c_str());
+        emsg(refused_msg(), sub.c_str());
         return;
     }
     int err = errno;
