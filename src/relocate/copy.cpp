@@ -62,7 +62,7 @@ int lock_source(int from, const std::string &name, const std::string &src, sourc
         err = errno;
     if (err == 0 && s.st.st_nlink > 1) {
         unlock_mailbox(l);
-        return copy_refuse("Cannot copy %s, it has other names\n", src, why);
+        return copy_refuse(other_names_msg, src, why);
     }
     if (err != 0) {
         unlock_mailbox(l);

@@ -56,6 +56,25 @@ void route_forget(bucket_route &r);
 // it held when first looked at; a hit is to be confirmed.
 bool name_taken(bucket_route &r, std::string_view name);
 
+// Dry run: a directory that moves were planned from, kept open.
+struct plan_dir {
+    int fd;
+    dev_t dev;
+    ino_t ino;
+};
+
+// Dry run: nothing is remembered of planned moves, and none was.
+bool plans_idle();
+
+// Dry run: remembers that the entry `name` of from is to move, when a later
+// entry of the walk may meet it (see plan_ahead).
+void plan_move(const spool_dir &from, std::string_view name);
+
+// Dry run: the directory of another entry of the name whose move was
+// planned before, which -doit will have made by the time it comes to this
+// one; nullptr if none.
+const plan_dir *planned_from(const spool_dir &from, std::string_view name);
+
 // Records that the run changed the directory fd on device dev (path names
 // it in reports), so that its file system is flushed before the run ends.
 void note_changed(int fd, dev_t dev, std::string_view path);

@@ -105,10 +105,16 @@ static void walk_dir(int fd, std::string dir, const settings &s)
     listing_pos pos = word_last(l);
     std::string_view name;
     int is_dir;
+    // Below the root, the walk goes on in the directory above; in the root,
+    // only while a directory of it is still to be entered.
+    size_t dirs_left = l.dirs;
+    plan_ahead(depth > 1 || dirs_left > 0);
     // A stop request ends the walk between entries, never within a move.
     while (stop_signal == 0 && word_prev(l, pos, name, is_dir)) {
         progress_entry();
         do_entry(at, name, is_dir, s);
+        if (is_dir)
+            plan_ahead(depth > 1 || --dirs_left > 0);
     }
 }
 
