@@ -66,14 +66,15 @@ struct plan_dir {
 // Dry run: nothing is remembered of planned moves, and none was.
 bool plans_idle();
 
-// Dry run: remembers that the entry `name` of from is to move, when a later
-// entry of the walk may meet it (see plan_ahead).
-void plan_move(const spool_dir &from, std::string_view name);
-
 // Dry run: the directory of another entry of the name whose move was
-// planned before, which -doit will have made by the time it comes to this
-// one; nullptr if none.
-const plan_dir *planned_from(const spool_dir &from, std::string_view name);
+// planned before, which -doit will have made by the time it comes to the
+// entry `name` of from; nullptr if none, and then this move is planned,
+// remembered if a later entry of the walk may meet it (see plan_ahead).
+const plan_dir *meet_plan(const spool_dir &from, std::string_view name);
+
+// Dry run: the move of the entry `name` of from is the one planned for the
+// name, in place of one that -doit will refuse.
+void take_plan(const spool_dir &from, std::string_view name);
 
 // Records that the run changed the directory fd on device dev (path names
 // it in reports), so that its file system is flushed before the run ends.

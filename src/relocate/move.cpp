@@ -80,7 +80,7 @@ static void foresee_planned(const spool_dir &from, const std::string &name, cons
     struct stat st;
     if (first.dev != to.dev && (fstatat(first.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0 ||
                                 !S_ISREG(st.st_mode) || st.st_nlink > 1)) {
-        plan_move(from, name);
+        take_plan(from, name);
         return;
     }
     bucket_route in_first;
@@ -105,11 +105,8 @@ static void foresee(const spool_dir &from, const std::string &name, const std::s
         foresee_taken(from, name, src, to, dst, whole_dir, across);
         return;
     }
-    if (const plan_dir *first = planned_from(from, name)) {
+    if (const plan_dir *first = meet_plan(from, name))
         foresee_planned(from, name, src, *first, to, dst, whole_dir, across);
-        return;
-    }
-    plan_move(from, name);
 }
 
 // After a rename, the bucket must still stand where the move was said to

@@ -81,6 +81,10 @@ std::string path_of(const spool_dir &dir, std::string_view name);
 // another entry of its name.
 void plan_ahead(bool more_dirs);
 
+// Dry run: the entry `name` comes next; what a planned move of it would be
+// found by is fetched meanwhile. A hint only.
+void plan_prefetch(std::string_view name);
+
 // Relocates the entry `name` of dir (a mailbox, or anything that is not a
 // directory). Returns 1.
 int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int doit);
