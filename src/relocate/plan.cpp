@@ -164,6 +164,8 @@ const plan_dir *meet_plan(const spool_dir &from, std::string_view name)
 
 void take_plan(const spool_dir &from, std::string_view name)
 {
+    if (slots.size == 0)
+        return;
     uint64_t tag = tag_of(name);
     record(slot_of(slots, tag), tag, from);
 }
