@@ -255,8 +255,10 @@ trust_result reach_bucket(const std::string &dst, size_t dir_len, int doit, buck
             why = b.refusal;
             return trust_refused;
         }
-        if (b.state != bucket_open)
+        if (b.state != bucket_open) {
+            r.dev = at->dev;  // where it would be made
             return trust_ok;  // missing in a dry run: r.fd stays -1
+        }
         at = &b;
         if (r.len < 2) {
             r.end[r.len] = i + 1;

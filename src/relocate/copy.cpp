@@ -68,7 +68,7 @@ int lock_source(int from, dev_t dev, const std::string &name, const std::string 
         err = errno;
     if (err == 0 && s.st.st_nlink > 1) {
         unlock_mailbox(l);
-        return copy_refuse("Cannot copy %s, it has other names\n", src, why);
+        return copy_refuse(other_names_msg, src, why);
     }
     if (err != 0) {
         unlock_mailbox(l);

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 inline constexpr const char *in_use_msg = "Cannot copy %s, it is in use by another program\n";
+inline constexpr const char *other_names_msg = "Cannot copy %s, it has other names\n";
 inline constexpr const char *moved_msg = "Bucket %s was moved away, %s stays where it was\n";
 
 // The source: the entry of the spool (a file, or a trusted link), and the

@@ -72,6 +72,26 @@ bool mount_id(int at, const char *name, uint64_t &id, bool *is_root = nullptr);
 // it held when first looked at; a hit is to be confirmed.
 bool name_taken(bucket_route &r, std::string_view name);
 
+// Dry run: a directory that moves were planned from, kept open.
+struct plan_dir {
+    int fd;
+    dev_t dev;
+    ino_t ino;
+};
+
+// Dry run: nothing is remembered of planned moves, and none was.
+bool plans_idle();
+
+// Dry run: the directory of another entry of the name whose move was
+// planned before, which -doit will have made by the time it comes to the
+// entry `name` of from; nullptr if none, and then this move is planned,
+// remembered if a later entry of the walk may meet it (see plan_ahead).
+const plan_dir *meet_plan(const spool_dir &from, std::string_view name);
+
+// Dry run: the move of the entry `name` of from is the one planned for the
+// name, in place of one that -doit will refuse.
+void take_plan(const spool_dir &from, std::string_view name);
+
 // Records that the run changed the directory fd on device dev (path names
 // it in reports), so that its file system is flushed before the run ends.
 void note_changed(int fd, dev_t dev, std::string_view path);

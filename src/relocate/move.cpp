@@ -55,23 +55,58 @@ void say_failed(bool whole_dir, int err, const std::string &src, const std::stri
         emsg("Rename failed %s\n", std::strerror(err));
 }
 
-// Dry run: where the destination is taken, what the move would refuse is
-// said now, decided as the move decides it.
-static void foresee(const spool_dir &from, const std::string &name, const std::string &src, bucket_route &to,
-                    const std::string &dst, bool whole_dir)
+// Dry run: a destination taken, refused as the move would refuse it.
+static void foresee_taken(const spool_dir &from, const std::string &name, const std::string &src, bucket_route &to,
+                          const std::string &dst, bool whole_dir, bool across)
 {
-    if (!name_taken(to, name))
-        return;
-    bool across = from.dev != to.dev;
     if (whole_dir) {
-        struct stat st;
-        if (fstatat(to.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-            say_failed(true, across ? EXDEV : EEXIST, src, dst);
+        say_failed(true, EEXIST, src, dst);
         return;
     }
     int err;
     if (!lib_taken(from, name, src, to, dst, across, 0, &err))
         say_failed(false, err, src, dst);
+}
+
+// Dry run: -doit will have moved the entry `name` of first into the
+// destination before it comes to this one. By rename, the destination is
+// that entry itself; by a copy, the same data and attributes, so the entry
+// stands in for it. A copy is made only of a regular file with one name:
+// if the first cannot be copied, this entry is the one that moves.
+static void foresee_planned(const spool_dir &from, const std::string &name, const std::string &src,
+                            const plan_dir &first, const bucket_route &to, const std::string &dst, bool whole_dir,
+                            bool across)
+{
+    struct stat st;
+    if (first.dev != to.dev && (fstatat(first.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) < 0 ||
+                                !S_ISREG(st.st_mode) || st.st_nlink > 1)) {
+        take_plan(from, name);
+        return;
+    }
+    bucket_route in_first;
+    in_first.fd = first.fd;
+    in_first.dev = to.dev;
+    foresee_taken(from, name, src, in_first, dst, whole_dir, across);
+}
+
+// Dry run: what the move would refuse is said now, decided as the move
+// decides it: a directory is never copied; a destination may be taken now,
+// or by a move of another entry of the name that -doit makes first.
+static void foresee(const spool_dir &from, const std::string &name, const std::string &src, bucket_route &to,
+                    const std::string &dst, bool whole_dir)
+{
+    bool across = from.dev != to.dev;
+    if (whole_dir && across) {
+        say_failed(true, EXDEV, src, dst);
+        return;
+    }
+    struct stat st;
+    if (name_taken(to, name) && fstatat(to.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        foresee_taken(from, name, src, to, dst, whole_dir, across);
+        return;
+    }
+    if (const plan_dir *first = meet_plan(from, name))
+        foresee_planned(from, name, src, *first, to, dst, whole_dir, across);
 }
 
 // After a rename, the bucket must still stand where the move was said to

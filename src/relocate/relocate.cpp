@@ -160,8 +160,9 @@ static int relocate(std::string_view name, const spool_dir &dir, int layout, int
     bucket_route to;
     if (!destination(p, whole_dir, dir, name, doit, to))
         return 1;
-    // A dry run into a bucket yet to be made has nothing more to look at.
-    if (!doit && to.fd < 0) {
+    // A dry run of a file into a bucket yet to be made has nothing more to
+    // look at, unless another entry of its name may come.
+    if (!doit && to.fd < 0 && !whole_dir && plans_idle()) {
         progress_move();
         return 1;
     }

@@ -106,6 +106,15 @@ spool_dir make_spool_dir(int fd, std::string path);
 // The present path of the entry `name` of dir, as reports name it.
 std::string path_of(const spool_dir &dir, std::string_view name);
 
+// Dry run: whether directories other than the one being walked may still
+// be walked after the next entry, so that a move planned now can meet
+// another entry of its name.
+void plan_ahead(bool more_dirs);
+
+// Dry run: the entry `name` comes next; what a planned move of it would be
+// found by is fetched meanwhile. A hint only.
+void plan_prefetch(std::string_view name);
+
 // Relocates the entry `name` of dir (a mailbox, or anything that is not a
 // directory). Returns 1.
 int do_one(std::string_view name, const spool_dir &dir, int layout, int sep, int doit);

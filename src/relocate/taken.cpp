@@ -51,7 +51,10 @@ static int finish_copy(const spool_dir &from, const std::string &src, const name
         return -1;
     fd_owner copy;
     if (!doit) {
+        // As lock_source judges the file it opens, before any copy is looked at.
         s.in.fd = reopen(s.file.fd >= 0 ? s.file.fd : s.entry.fd, O_RDONLY);
+        if (s.in.fd >= 0 && fstat(s.in.fd, &s.st) == 0 && s.st.st_nlink > 1)
+            return copy_refuse(other_names_msg, src, why);
         return s.in.fd >= 0 && copy_complete(c.to.fd, c.name, d, s, copy) ? 1 : -1;
     }
     mail_lock l;

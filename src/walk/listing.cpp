@@ -64,6 +64,7 @@ bool word_add(listing &l, std::string_view name, int is_dir)
     p[1] = static_cast<char>(name.size() >> 8);
     p[2] = static_cast<char>(is_dir);
     b.used += need;
+    l.dirs += is_dir != 0;
     return true;
 }
 

@@ -119,12 +119,25 @@ static void walk_dir(int fd, std::string dir, const settings &s)
     listing l = dir_scan(fd, dir);
     spool_dir at = make_spool_dir(fd, std::move(dir));
     listing_pos pos = word_last(l);
-    std::string_view name;
-    int is_dir;
+    std::string_view name, next;
+    int is_dir, next_dir;
+    // Below the root, the walk goes on in the directory above; in the root,
+    // only while a directory of it is still to be entered.
+    size_t dirs_left = l.dirs;
+    plan_ahead(depth > 1 || dirs_left > 0);
     // A stop request ends the walk between entries, never within a move.
-    while (stop_signal == 0 && word_prev(l, pos, name, is_dir)) {
+    bool more = word_prev(l, pos, name, is_dir);
+    while (stop_signal == 0 && more) {
         progress_entry();
+        bool ahead = word_prev(l, pos, next, next_dir);
+        if (ahead)
+            plan_prefetch(next);
         do_entry(at, name, is_dir, s);
+        if (is_dir)
+            plan_ahead(depth > 1 || --dirs_left > 0);
+        name = next;
+        is_dir = next_dir;
+        more = ahead;
     }
 }
 

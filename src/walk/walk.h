@@ -19,8 +19,9 @@ struct listing_block {
 
 struct listing {
     std::vector<listing_block> blocks;
+    size_t dirs = 0;  // entries that are directories
     listing() = default;
-    listing(listing &&other) noexcept : blocks(std::move(other.blocks)) {}
+    listing(listing &&other) noexcept : blocks(std::move(other.blocks)), dirs(other.dirs) {}
     listing(const listing &) = delete;
     listing &operator=(const listing &) = delete;
     listing &operator=(listing &&) = delete;
