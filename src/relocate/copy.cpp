@@ -82,6 +82,7 @@ int lock_source(int from, dev_t dev, const std::string &name, const std::string 
 enum { batch_files = 64 };
 constexpr off_t batch_bytes = 64 << 20;
 constexpr long batch_ns = 1'000'000'000;
+constexpr off_t writeback_bytes = 1 << 20;
 
 namespace {
 
@@ -185,7 +186,9 @@ static int name_copy(pending &p)
 {
     int err = new_file_name(p.to.fd, p.name, p.t);
     if (err == EEXIST) {
-        emsg("Cannot copy as dst file exists already %s %s\n", p.dst.c_str(), std::strerror(EEXIST));
+        // Taken meanwhile, as by an earlier copy of the batch: said as
+        // the refusal of a destination found taken.
+        emsg("Cannot copy as dst file exists already %s %s\n", p.dst.c_str(), std::strerror(EXDEV));
         return EXDEV;
     }
     if (err == ESTALE) {
@@ -339,6 +342,11 @@ static int write_copy(pending &p)
     if (!p.t.temp.empty())
         partial_dev = p.to.dev;
     err = staged ? 0 : copy_data(p.s.in.fd, p.s.st, p.t.fd.fd, p.to.dev, &p.l);
+    // A big copy starts on its way to the disk now, while the batch goes
+    // on: the batch's flush then finds little left to write. It promises
+    // nothing; the flush does.
+    if (err == 0 && !staged && p.s.st.st_size >= writeback_bytes)
+        sync_file_range(p.t.fd.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     if (err == 0)
         err = carry_over(p.t.fd.fd, p.s.in.fd, p.s.st, hands_down_acl(p.to.fd, p.to.dev, p.to.ino));
     if (err == 0 && fstat(p.t.fd.fd, &p.t.st) < 0)
