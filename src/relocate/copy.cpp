@@ -78,8 +78,8 @@ int lock_source(int from, dev_t dev, const std::string &name, const std::string 
     return 1;
 }
 
-// What the batch's writes must not outlast: mailboxes, bytes, time.
-enum { batch_files = 64 };
+// What the batch's writes must not outlast: mailboxes (batch_files), bytes,
+// time.
 constexpr off_t batch_bytes = 64 << 20;
 constexpr long batch_ns = 1'000'000'000;
 constexpr off_t writeback_bytes = 1 << 20;

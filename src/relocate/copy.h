@@ -12,6 +12,9 @@ inline constexpr const char *in_use_msg = "Cannot copy %s, it is in use by anoth
 inline constexpr const char *other_names_msg = "Cannot copy %s, it has other names\n";
 inline constexpr const char *moved_msg = "Bucket %s was moved away, %s stays where it was\n";
 
+// The most copies a batch holds before it is flushed, moved or staged.
+enum { batch_files = 64 };
+
 // The source: the entry of the spool (a file, or a trusted link), and the
 // regular file that is read, each as found when the copy began.
 struct source {

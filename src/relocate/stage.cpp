@@ -295,7 +295,7 @@ void lib_stage(const spool_dir &from, const std::string &name, const std::string
         imsg("Not staged %s, it changed while it was copied\n", src.c_str());
     else if (err != 0)
         emsg("Could not stage %s %s\n", src.c_str(), std::strerror(err));
-    if (batch.size() >= 64)
+    if (batch.size() >= batch_files)
         lib_flushstaged();
 }
 
