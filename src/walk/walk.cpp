@@ -73,6 +73,15 @@ static void pass_lock(const spool_dir &at, std::string_view name, int doit)
     imsg("Skipping lock file %s\n", path_of(at, name).c_str());
 }
 
+// A lock file of ours, or one that a killed run was still writing under
+// its temporary name.
+static bool own_lock(std::string_view name)
+{
+    if (name.starts_with(partial_prefix))
+        name.remove_prefix(partial_prefix.size());
+    return name.starts_with(lock_prefix);
+}
+
 // What a run cut short left of its own: an old file set aside goes back to
 // its name and on; a lock file of ours, with -doit, goes.
 static void pass_own(const spool_dir &at, std::string_view name, int is_dir, const settings &s)
@@ -83,7 +92,7 @@ static void pass_own(const spool_dir &at, std::string_view name, int is_dir, con
         do_leftover(name, at, s.layout, s.sep, s.doit);
     else if (name.starts_with(staged_prefix))
         lib_staged_seen(at, name);
-    else if (s.doit && name.starts_with(lock_prefix))
+    else if (s.doit && own_lock(name))
         lib_droplock(at.fd, std::string(name));
 }
 
