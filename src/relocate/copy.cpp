@@ -3,9 +3,11 @@
 // under the mailbox's locks and a lease that no other program may hold the
 // file open beside; once the batch is written, one flush of each file
 // system puts the copies on stable storage, they take their names, a
-// second flush makes the names durable, and only then does each source go,
-// if it is still the file that was copied. Every step that could leave a
-// short copy fails that mailbox's move.
+// second flush makes the names durable, and only then is each source's
+// name set aside, if it is still the file that was copied. The old files
+// go with the next batch, or at the end, still leased until then, so that
+// a program on its way to one is settled with. Every step that could leave
+// a short copy fails that mailbox's move.
 
 #include "relocate/copy.h"
 
@@ -95,6 +97,8 @@ struct pending {
     mail_lock l;
     new_file t;
     struct stat before;  // the source as copied
+    std::string old;     // the source's name set aside
+    int aside_err = 0;   // why it could not be
 };
 
 // A directory of the sources, held open by the batch: the walk may leave it.
@@ -107,6 +111,10 @@ struct held_dir {
 }  // namespace
 
 static std::vector<std::unique_ptr<pending>> batch;
+// The batch before: copies named, sources set aside, leases still held.
+static std::vector<std::unique_ptr<pending>> retiring;
+static struct timespec set_aside_at;  // when the last of them was set aside
+static std::vector<bucket_route> moved_routes;  // let go once the sources are gone
 static std::vector<held_dir> batch_dirs;
 static off_t batch_size;
 static dev_t partial_dev;  // the last file system found to take no unnamed file
@@ -206,10 +214,10 @@ static int name_copy(pending &p)
 }
 
 // Mail delivered to the source while it was copied would be lost with it:
-// checked under the locks, just before the removal, that the source has
-// neither grown nor been written since, and that the copy's bucket stands
-// where it did. A program that asks for the file from now on is let in
-// once the source's name is set aside, and settled with. Returns 0 or the
+// checked under the locks, just before its name is set aside, that the
+// source has neither grown nor been written since, and that the copy's
+// bucket stands where it did. A program that asks for the file from now on
+// waits for the lease, and is settled with. Returns 0 or the
 // error for the move; moved names a bucket that left.
 static int still_valid(pending &p, std::string &moved)
 {
@@ -226,72 +234,49 @@ static int still_valid(pending &p, std::string &moved)
     return 0;
 }
 
-// Moves the source's name aside, to one the walk passes by: the old file
-// keeps a name until the programs let in late have settled, so that a
-// power cut cannot free what they wrote. Returns 0 or errno.
-static int set_aside(const spool_dir &from, const std::string &name, std::string &old)
-{
-    old.assign(old_prefix);
-    old += name;
-    if (renameat2(from.fd, name.c_str(), from.fd, old.c_str(), RENAME_NOREPLACE) == 0)
-        return 0;
-    int err = errno;
-    old.clear();
-    // A file system that cannot take the flag, or a leftover in the way:
-    // the name goes at once, as it did before names were set aside.
-    return err == EINVAL || err == EEXIST ? 0 : err;
-}
-
-int retire_source(const spool_dir &from, const std::string &src, const named_copy &c, source &s, mail_lock &l,
-                  const struct stat &written)
-{
-    std::string old;
-    int err = set_aside(from, c.name, old);
-    if (err == 0 && old.empty())
-        err = unlink_same(from.fd, c.name, s.est.st_dev, s.est.st_ino);
-    if (err == 0)
-        settle(s, l, c, src, written);
-    if (err == 0 && !old.empty()) {
-        err = unlink_same(from.fd, old, s.est.st_dev, s.est.st_ino);
-        if (err == EBUSY)  // not the source: what stood there goes back
-            renameat2(from.fd, old.c_str(), from.fd, c.name.c_str(), RENAME_NOREPLACE);
-    }
-    unlock_mailbox(l);
-    if (err != 0) {
-        emsg("Could not remove %s %s\n", src.c_str(), std::strerror(err));
-        return 0;
-    }
-    note_changed(from.fd, from.dev, from.path);
-    progress_move();
-    return 1;
-}
-
-// Names the flushed copy, and once the names are flushed too, removes the
-// source. Routes of buckets that moved are let go once the batch is done.
-static void finish(pending &p, std::vector<bucket_route> &moved_routes)
+// Sets the source of a named copy aside, if it is still as it was copied
+// and the copy's bucket stands where it did; else the copy gives up.
+static bool put_aside(pending &p)
 {
     std::string moved;
     int err = still_valid(p, moved);
     if (err == 0) {
-        named_copy c{p.to, p.name, p.dst};
-        retire_source(p.from, p.src, c, p.s, p.l, p.t.st);
-        return;
+        p.aside_err = set_source_aside(p.from, p.name, p.s, p.old);
+        return true;
     }
     if (!moved.empty())
         moved_routes.push_back(p.to);
     give_up(p, err);
+    return false;
 }
 
-void lib_flushcopies()
+// The sources set aside go, once programs on their way to them have had the
+// time to meet their leases: in a long run, a whole batch later.
+static void let_go_retiring()
 {
-    lib_flushstaged();
-    if (finishing)
+    if (retiring.empty())
         return;
-    if (batch.empty()) {
-        batch_dirs.clear();
-        return;
+    wait_opens(set_aside_at);
+    for (std::unique_ptr<pending> &p : retiring) {
+        named_copy c{p->to, p->name, p->dst};
+        let_source_go(p->from, p->src, c, p->s, p->l, p->t.st, p->old, p->aside_err);
     }
-    finishing = true;
+    retiring.clear();
+}
+
+// Keeps open only the source directories that sources still retiring are in.
+static void keep_retiring_dirs()
+{
+    std::erase_if(batch_dirs, [](const held_dir &d) {
+        return std::none_of(retiring.begin(), retiring.end(),
+                            [&](const std::unique_ptr<pending> &p) { return p->from.fd == d.fd.fd; });
+    });
+}
+
+// Flushes the batch and names its copies, flushes the names, lets the
+// sources of the batch before go and sets this batch's aside.
+static void run_batch()
+{
     if (lease_broken)
         give_way();
     flush_copies();
@@ -309,17 +294,43 @@ void lib_flushcopies()
     }
     if (named)
         flush_copies();
-    std::vector<bucket_route> moved_routes;
+    let_go_retiring();
     for (std::unique_ptr<pending> &p : batch)
-        if (p)
-            finish(*p, moved_routes);
+        if (p && put_aside(*p))
+            retiring.push_back(std::move(p));
+    clock_gettime(CLOCK_MONOTONIC, &set_aside_at);
     batch.clear();
-    batch_dirs.clear();
     batch_size = 0;
     forget_acls();
+}
+
+void lib_flushcopies()
+{
+    lib_flushstaged();
+    if (finishing)
+        return;
+    finishing = true;
+    if (!batch.empty())
+        run_batch();
+    let_go_retiring();
+    batch_dirs.clear();
     finishing = false;
-    for (bucket_route &r : moved_routes)
+    std::vector<bucket_route> routes;
+    routes.swap(moved_routes);
+    for (bucket_route &r : routes)
         route_forget(r);
+}
+
+// A batch that is full is done, but its sources go only with the next,
+// unless a bucket moved: it is let go at once.
+static void batch_done()
+{
+    finishing = true;
+    run_batch();
+    keep_retiring_dirs();
+    finishing = false;
+    if (!moved_routes.empty())
+        lib_flushcopies();
 }
 
 // Writes the copy, unnamed, under the source's locks. Returns 0 or the
@@ -401,6 +412,6 @@ int lib_copy(const spool_dir &from, const std::string &name, const std::string &
     batch_size += p->s.st.st_size;
     batch.push_back(std::move(p));
     if (batch_full())
-        lib_flushcopies();
+        batch_done();
     return 1;
 }

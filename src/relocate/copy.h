@@ -6,6 +6,7 @@
 #include "run/run.h"
 
 #include <string>
+#include <ctime>
 #include <sys/stat.h>
 
 inline constexpr const char *in_use_msg = "Cannot copy %s, it is in use by another program\n";
@@ -47,6 +48,20 @@ trust_result find_source(int from, const std::string &name, source &s);
 // Opens the source's file for reading and locking and takes its locks and
 // lease; refuses, reported, one with other names. Returns 1 or 0 (why set).
 int lock_source(int from, dev_t dev, const std::string &name, const std::string &src, source &s, mail_lock &l, int *why);
+
+// Sets the source's name aside, as old, or removes it at once where it
+// cannot be set aside (old then empty). Returns 0 or errno.
+int set_source_aside(const spool_dir &from, const std::string &name, const source &s, std::string &old);
+
+// Returns once a program that looked the name of a source up before since,
+// when it was set aside, has had the time to reach the file's lease.
+void wait_opens(const struct timespec &since);
+
+// After wait_opens: settles with the programs let in late, removes the old
+// name and releases the locks; err is what setting aside returned. Returns
+// 1, or 0 when the source could not go (reported).
+int let_source_go(const spool_dir &from, const std::string &src, const named_copy &c, source &s, mail_lock &l,
+                  const struct stat &written, const std::string &old, int err);
 
 // The copy c, written as `written`, is on stable storage: the source goes,
 // while it is still the entry that was copied, its name set aside until

@@ -17,7 +17,8 @@
 //                 batch flushed and named, the sources set aside and gone
 //   newfile.cpp   new files: unnamed or partial, named only if still ours
 //   data.cpp      the data and attributes a copy carries
-//   settle.cpp    programs let in late, once a source's name has gone
+//   settle.cpp    a source's name set aside, programs let in late, and
+//                 the old name gone
 //   taken.cpp     a destination found taken; what a killed run left
 //   stage.cpp     copies staged ahead of -doit, and their records
 //   lock.cpp      the mail programs' locks and our lease

@@ -119,3 +119,72 @@ void settle(source &s, mail_lock &l, const named_copy &c, const std::string &src
         keep_aside(s.in.fd, c, src);
     fcntl(s.in.fd, F_SETLEASE, F_UNLCK);
 }
+
+// Moves the source's name aside, to one the walk passes by: the old file
+// keeps a name until the programs let in late have settled, so that a
+// power cut cannot free what they wrote.
+int set_source_aside(const spool_dir &from, const std::string &name, const source &s, std::string &old)
+{
+    old.assign(old_prefix);
+    old += name;
+    if (renameat2(from.fd, name.c_str(), from.fd, old.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    int err = errno;
+    old.clear();
+    // A file system that cannot take the flag, or a leftover in the way:
+    // the name goes at once, as it did before names were set aside.
+    if (err != EINVAL && err != EEXIST)
+        return err;
+    return unlink_same(from.fd, name, s.est.st_dev, s.est.st_ino);
+}
+
+// A program that looked the source's name up just before it was set aside
+// may not have reached the file yet: it meets the lease only when it opens
+// the file, and is seen by the settling only if the lease is still held
+// then. Opening takes microseconds; a program the scheduler passes over
+// meanwhile may take milliseconds.
+constexpr long open_grace_ns = 20'000'000;
+
+void wait_opens(const struct timespec &since)
+{
+    struct timespec until = since;
+    until.tv_nsec += open_grace_ns;
+    if (until.tv_nsec >= 1'000'000'000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1'000'000'000L;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR)
+        ;
+}
+
+int let_source_go(const spool_dir &from, const std::string &src, const named_copy &c, source &s, mail_lock &l,
+                  const struct stat &written, const std::string &old, int err)
+{
+    if (err == 0)
+        settle(s, l, c, src, written);
+    if (err == 0 && !old.empty()) {
+        err = unlink_same(from.fd, old, s.est.st_dev, s.est.st_ino);
+        if (err == EBUSY)  // not the source: what stood there goes back
+            renameat2(from.fd, old.c_str(), from.fd, c.name.c_str(), RENAME_NOREPLACE);
+    }
+    unlock_mailbox(l);
+    if (err != 0) {
+        emsg("Could not remove %s %s\n", src.c_str(), std::strerror(err));
+        return 0;
+    }
+    note_changed(from.fd, from.dev, from.path);
+    progress_move();
+    return 1;
+}
+
+int retire_source(const spool_dir &from, const std::string &src, const named_copy &c, source &s, mail_lock &l,
+                  const struct stat &written)
+{
+    std::string old;
+    int err = set_source_aside(from, c.name, s, old);
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (err == 0)
+        wait_opens(now);
+    return let_source_go(from, src, c, s, l, written, old, err);
+}
