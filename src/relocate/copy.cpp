@@ -5,7 +5,7 @@
 // system puts the copies on stable storage, they take their names, a
 // second flush makes the names durable, and only then is each source's
 // name set aside, if it is still the file that was copied. The old files
-// go with the next batch, or at the end, still leased until then, so that
+// go with a later batch, or at the end, still leased until then, so that
 // a program on its way to one is settled with. Every step that could leave
 // a short copy fails that mailbox's move.
 
@@ -99,6 +99,7 @@ struct pending {
     struct stat before;  // the source as copied
     std::string old;     // the source's name set aside
     int aside_err = 0;   // why it could not be
+    struct timespec aside_at;
 };
 
 // A directory of the sources, held open by the batch: the walk may leave it.
@@ -111,9 +112,9 @@ struct held_dir {
 }  // namespace
 
 static std::vector<std::unique_ptr<pending>> batch;
-// The batch before: copies named, sources set aside, leases still held.
+// Batches before, oldest first: copies named, sources set aside, leases
+// still held.
 static std::vector<std::unique_ptr<pending>> retiring;
-static struct timespec set_aside_at;  // when the last of them was set aside
 static std::vector<bucket_route> moved_routes;  // let go once the sources are gone
 static std::vector<held_dir> batch_dirs;
 static off_t batch_size;
@@ -242,6 +243,7 @@ static bool put_aside(pending &p)
     int err = still_valid(p, moved);
     if (err == 0) {
         p.aside_err = set_source_aside(p.from, p.name, p.s, p.old);
+        clock_gettime(CLOCK_MONOTONIC, &p.aside_at);
         return true;
     }
     if (!moved.empty())
@@ -251,17 +253,20 @@ static bool put_aside(pending &p)
 }
 
 // The sources set aside go, once programs on their way to them have had the
-// time to meet their leases: in a long run, a whole batch later.
-static void let_go_retiring()
+// time to meet their leases. With keep, those still within that time stay,
+// up to a batch of them: a run that copies at speed waits for none.
+static void let_go_retiring(bool keep)
 {
-    if (retiring.empty())
-        return;
-    wait_opens(set_aside_at);
+    size_t gone = 0;
     for (std::unique_ptr<pending> &p : retiring) {
+        if (keep && retiring.size() - gone <= batch_files && !opens_waited(p->aside_at))
+            break;
+        wait_opens(p->aside_at);
         named_copy c{p->to, p->name, p->dst};
         let_source_go(p->from, p->src, c, p->s, p->l, p->t.st, p->old, p->aside_err);
+        gone++;
     }
-    retiring.clear();
+    retiring.erase(retiring.begin(), retiring.begin() + static_cast<std::ptrdiff_t>(gone));
 }
 
 // Keeps open only the source directories that sources still retiring are in.
@@ -274,7 +279,7 @@ static void keep_retiring_dirs()
 }
 
 // Flushes the batch and names its copies, flushes the names, lets the
-// sources of the batch before go and sets this batch's aside.
+// sources of batches before go and sets this batch's aside.
 static void run_batch()
 {
     if (lease_broken)
@@ -294,11 +299,10 @@ static void run_batch()
     }
     if (named)
         flush_copies();
-    let_go_retiring();
+    let_go_retiring(true);
     for (std::unique_ptr<pending> &p : batch)
         if (p && put_aside(*p))
             retiring.push_back(std::move(p));
-    clock_gettime(CLOCK_MONOTONIC, &set_aside_at);
     batch.clear();
     batch_size = 0;
     forget_acls();
@@ -312,7 +316,7 @@ void lib_flushcopies()
     finishing = true;
     if (!batch.empty())
         run_batch();
-    let_go_retiring();
+    let_go_retiring(false);
     batch_dirs.clear();
     finishing = false;
     std::vector<bucket_route> routes;
@@ -321,7 +325,7 @@ void lib_flushcopies()
         route_forget(r);
 }
 
-// A batch that is full is done, but its sources go only with the next,
+// A batch that is full is done, but its sources go only with a later one,
 // unless a bucket moved: it is let go at once.
 static void batch_done()
 {

@@ -56,6 +56,8 @@ int set_source_aside(const spool_dir &from, const std::string &name, const sourc
 // Returns once a program that looked the name of a source up before since,
 // when it was set aside, has had the time to reach the file's lease.
 void wait_opens(const struct timespec &since);
+// Whether wait_opens would return at once.
+bool opens_waited(const struct timespec &since);
 
 // After wait_opens: settles with the programs let in late, removes the old
 // name and releases the locks; err is what setting aside returned. Returns

@@ -143,9 +143,9 @@ int set_source_aside(const spool_dir &from, const std::string &name, const sourc
 // the file, and is seen by the settling only if the lease is still held
 // then. Opening takes microseconds; a program the scheduler passes over
 // meanwhile may take milliseconds.
-constexpr long open_grace_ns = 20'000'000;
+constexpr long open_grace_ns = 10'000'000;
 
-void wait_opens(const struct timespec &since)
+static struct timespec grace_end(const struct timespec &since)
 {
     struct timespec until = since;
     until.tv_nsec += open_grace_ns;
@@ -153,6 +153,19 @@ void wait_opens(const struct timespec &since)
         until.tv_sec++;
         until.tv_nsec -= 1'000'000'000L;
     }
+    return until;
+}
+
+bool opens_waited(const struct timespec &since)
+{
+    struct timespec now, until = grace_end(since);
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > until.tv_sec || (now.tv_sec == until.tv_sec && now.tv_nsec >= until.tv_nsec);
+}
+
+void wait_opens(const struct timespec &since)
+{
+    struct timespec until = grace_end(since);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR)
         ;
 }
