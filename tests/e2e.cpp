@@ -400,6 +400,13 @@ TEST(E2e, DryRunThenDoit)
     const std::string ready = "Staged copies: 1 ready, 0 outdated", outdated = "Staged copies: 0 ready, 1 outdated";
     const std::string bound = "Cannot move $R/jdoe, $R/c/jdoe is the same entry reached another way";
     const std::string beyond = "Skipping $R/c, it leads out of the spool to a directory the spool's owner does not own";
+    // More mailboxes than a batch holds under a low limit, all bound for c.
+    texts many = {"c@$O"}, many_moved, staged_many = {"Staged copies: 40 ready, 0 outdated"};
+    for (int i = 100; i < 140; i++) {
+        many.push_back("jdoe" + std::to_string(i));
+        many_moved.push_back(many.back());
+        staged_many.push_back("Staged $R/c/" + many.back());
+    }
     struct {
         int layout;
         texts extra, box, other;
@@ -412,6 +419,7 @@ TEST(E2e, DryRunThenDoit)
         std::string check = "";  // must succeed after -doit
         rlim_t fsize = 0;        // a limit on the size of the files the runs write
         std::string staged = "";  // what changes after a first -stage run
+        rlim_t nofile = 0;        // a limit on the descriptors the runs hold
     } cases[] = {
         {1, {}, {"jdoe", "JDoe", "ab", "\xE7", "\xFB", "bob.bin/inbox", "bob.bin/sub/x"}, {},
          {"Processing Bin Directory bob.bin"}, {},
@@ -516,6 +524,9 @@ TEST(E2e, DryRunThenDoit)
         {1, {}, {"jdoe=" + mbyte, "c@$O"}, {}, {outdated}, {}, {"c@$O"}, {"jdoe=new\n"}, 0, {}, 0, "", "", 0,
          "echo new > $R/x && mv $R/x $R/jdoe"},
         {1, {}, {"jdoe=mail", "c@$O"}, {".tierbox-staged.jdoe=forged"}, {}, {}, {"c@$O"}, {"jdoe=mail"}},
+        // Batches and their sources retiring fit in few descriptors.
+        {1, {}, many, {}, {}, {}, {"c@$O"}, many_moved, 0, {}, 0, "", "", 0, "", 128},
+        {1, {}, many, {}, staged_many, {}, {"c@$O"}, many_moved, 0, {}, 0, "", "", 0, "true", 128},
         {1, {}, {"jdoe=mail", "c@$O"}, {".tierbox-staged.jdoe=lies"}, {}, {}, {"c@$O"}, {"jdoe=mail"}, 0, {}, 0,
          "python3 -c \"import os; s = os.stat('$R/jdoe'); os.setxattr('$O/.tierbox-staged.jdoe', 'trusted.tierbox.staged', "
          "b'1 %d %d 4 %d %d %d %d\\\\n' % (s.st_dev, s.st_ino, s.st_mtime_ns // 10**9, s.st_mtime_ns % 10**9, s.st_ctime_ns // 10**9, "
@@ -547,6 +558,11 @@ TEST(E2e, DryRunThenDoit)
             unmount_under(s.other.path);
             continue;
         }
+        struct rlimit fsize = {c.fsize, c.fsize}, nofile = {c.nofile, c.nofile};
+        s.in_child = [&] {
+            if ((c.fsize != 0 && setrlimit(RLIMIT_FSIZE, &fsize) < 0) || (c.nofile != 0 && setrlimit(RLIMIT_NOFILE, &nofile) < 0))
+                _exit(122);
+        };
         if (!c.staged.empty()) {
             outcome staged = s.convert(c.layout, {"-stage"});
             EXPECT_EQ(expect_sound(staged), texts{});
@@ -554,11 +570,6 @@ TEST(E2e, DryRunThenDoit)
             check(std::system(s.rooted({c.staged})[0].c_str()) == 0, c.staged.c_str());
         }
         texts before = tree(s.root);
-        struct rlimit fsize = {c.fsize, c.fsize};
-        s.in_child = [&] {
-            if (c.fsize != 0 && setrlimit(RLIMIT_FSIZE, &fsize) < 0)
-                _exit(122);
-        };
         outcome dry = s.convert(c.layout, c.extra);
         EXPECT_EQ(tree(s.root), before) << "a dry run changed the spool";
         texts said = lines(dry.out.substr(dry.out.find('\n') + 1));

@@ -18,73 +18,34 @@
 #include <vector>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
-int copy_refuse(const char *fmt, const std::string &path, int *why)
-{
-    emsg(fmt, path.c_str());
-    *why = EXDEV;
-    return 0;
-}
-
-int copy_failed(const std::string &path, int *why)
-{
-    *why = errno;
-    syserr(path);
-    return 0;
-}
-
-// Finds the source without following a link unless the trust rule allows
-// it, and without opening anything yet.
-trust_result find_source(int from, const std::string &name, source &s)
-{
-    s.entry.fd = openat(from, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (s.entry.fd < 0 || fstat(s.entry.fd, &s.est) < 0)
-        return trust_failed;
-    s.st = s.est;
-    if (!S_ISLNK(s.est.st_mode))
-        return trust_ok;
-    trust_result r = follow_link(from, s.entry.fd, s.est, false, s.file.fd);
-    if (r == trust_ok && fstat(s.file.fd, &s.st) < 0)
-        return trust_failed;
-    return r;
-}
-
-// Opens the source's regular file, the very one found, for reading and
-// locking, and takes its locks and lease. A mailbox with other names would
-// become two mailboxes: it is not copied.
-int lock_source(int from, dev_t dev, const std::string &name, const std::string &src, source &s, mail_lock &l, int *why)
-{
-    s.in.fd = reopen(s.file.fd >= 0 ? s.file.fd : s.entry.fd, O_RDWR);
-    if (s.in.fd < 0 && errno == EWOULDBLOCK)
-        return copy_refuse(in_use_msg, src, why);  // another program's lease
-    if (s.in.fd < 0)
-        return copy_failed(src, why);
-    int err = lock_mailbox(from, dev, name, s.in.fd, true, l);
-    if (err == EWOULDBLOCK)
-        return copy_refuse("Cannot copy %s, it is locked by another program\n", src, why);
-    if (err == EBUSY)
-        return copy_refuse(in_use_msg, src, why);
-    // What the copy must match is the source as it stands under the locks.
-    if (err == 0 && fstat(s.in.fd, &s.st) < 0)
-        err = errno;
-    if (err == 0 && s.st.st_nlink > 1) {
-        unlock_mailbox(l);
-        return copy_refuse(other_names_msg, src, why);
-    }
-    if (err != 0) {
-        unlock_mailbox(l);
-        *why = err;
-        return 0;
-    }
-    return 1;
-}
-
-// What the batch's writes must not outlast: mailboxes (batch_files), bytes,
-// time.
+// What the batch's writes must not outlast: mailboxes (batch_files()),
+// bytes, time.
 constexpr off_t batch_bytes = 64 << 20;
 constexpr long batch_ns = 1'000'000'000;
 constexpr off_t writeback_bytes = 1 << 20;
+
+// Buckets take half the descriptors at most; of the rest, a copy holds four
+// while its batch is under way and as many while its source retires. A
+// batch is one flush of each file system: the more copies share it, the
+// fewer flushes the stop waits for, but none of its copies is named before
+// that flush; past a few hundred, the flushes cost little beside the copies.
+// The limit is read once, after the first bucket raised it; were it read
+// before, the batches would only be smaller.
+int batch_files()
+{
+    static int cap;
+    if (cap != 0)
+        return cap;
+    struct rlimit rl;
+    rlim_t n = getrlimit(RLIMIT_NOFILE, &rl) == 0 ? rl.rlim_cur : 1024;
+    rlim_t kept = n / 2 + 64;
+    rlim_t spare = n > kept ? (n - kept) / 8 : 0;
+    cap = spare > 256 ? 256 : spare < 16 ? 16 : static_cast<int>(spare);
+    return cap;
+}
 
 namespace {
 
@@ -97,6 +58,7 @@ struct pending {
     mail_lock l;
     new_file t;
     struct stat before;  // the source as copied
+    off_t wrote = 0;     // the bytes written for it
     std::string old;     // the source's name set aside
     int aside_err = 0;   // why it could not be
     struct timespec aside_at;
@@ -138,7 +100,7 @@ static bool batch_full()
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     long ns = (now.tv_sec - batch_began.tv_sec) * 1'000'000'000L + (now.tv_nsec - batch_began.tv_nsec);
-    return batch.size() >= batch_files || batch_size >= batch_bytes || ns >= batch_ns;
+    return batch.size() >= static_cast<size_t>(batch_files()) || batch_size >= batch_bytes || ns >= batch_ns;
 }
 
 // Lets go of the copy and the source's locks; the source stays. err is
@@ -259,7 +221,7 @@ static void let_go_retiring(bool keep)
 {
     size_t gone = 0;
     for (std::unique_ptr<pending> &p : retiring) {
-        if (keep && retiring.size() - gone <= batch_files && !opens_waited(p->aside_at))
+        if (keep && retiring.size() - gone <= static_cast<size_t>(batch_files()) && !opens_waited(p->aside_at))
             break;
         wait_opens(p->aside_at);
         named_copy c{p->to, p->name, p->dst};
@@ -342,7 +304,9 @@ static void batch_done()
 static int write_copy(pending &p)
 {
     // A copy staged ahead that still fits needs only what came since.
-    bool staged = take_staged(p.to, p.name, p.s, &p.l, p.t) == 0;
+    off_t gained = take_staged(p.to, p.name, p.s, &p.l, p.t);
+    bool staged = gained >= 0;
+    p.wrote = staged ? gained : p.s.st.st_size;
     // A copy that has to be written under a name of its own can be seen
     // under way: the record of its move comes first, as the record of the
     // first move of each batch does.
@@ -413,7 +377,7 @@ int lib_copy(const spool_dir &from, const std::string &name, const std::string &
     }
     if (batch.empty())
         clock_gettime(CLOCK_MONOTONIC, &batch_began);
-    batch_size += p->s.st.st_size;
+    batch_size += p->wrote;
     batch.push_back(std::move(p));
     if (batch_full())
         batch_done();

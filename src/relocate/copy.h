@@ -13,8 +13,9 @@ inline constexpr const char *in_use_msg = "Cannot copy %s, it is in use by anoth
 inline constexpr const char *other_names_msg = "Cannot copy %s, it has other names\n";
 inline constexpr const char *moved_msg = "Bucket %s was moved away, %s stays where it was\n";
 
-// The most copies a batch holds before it is flushed, moved or staged.
-enum { batch_files = 64 };
+// The most copies a batch holds before it is flushed, moved or staged: as
+// many as the descriptors not kept for buckets allow, 256 at most.
+int batch_files();
 
 // The source: the entry of the spool (a file, or a trusted link), and the
 // regular file that is read, each as found when the copy began.
@@ -97,10 +98,11 @@ int copy_tail(int in, const struct stat &st, int out, off_t from, const mail_loc
 
 // The staged copy of `name` in the route's bucket, when it still fits the
 // locked source s: brought up to date with what the source gained, its
-// record taken off, held in t under its staged name. Returns 0, or -1 when
-// there is none to use (one that does not fit is removed).
-int take_staged(const bucket_route &to, const std::string &name, const source &s, const mail_lock *watch,
-                new_file &t);
+// record taken off, held in t under its staged name. Returns the bytes it
+// gained, or -1 when there is none to use (one that does not fit is
+// removed).
+off_t take_staged(const bucket_route &to, const std::string &name, const source &s, const mail_lock *watch,
+                  new_file &t);
 
 // Dry run and -stage: says whether the mailbox `name` of from has a staged
 // copy ready in the route's bucket; with -stage, stages it if not.

@@ -13,8 +13,9 @@
 //   trust.cpp     the conversion root, and the trust rule for routes
 //   move.cpp      a move by rename, and what a dry run foresees
 //   copy.cpp      a move across file systems, a batch at a time: the
-//                 source found and locked, the copy written unnamed, the
-//                 batch flushed and named, the sources set aside and gone
+//                 copy written unnamed, the batch flushed and named, the
+//                 sources set aside and gone
+//   source.cpp    the source of such a move, found and locked
 //   newfile.cpp   new files: unnamed or partial, named only if still ours
 //   data.cpp      the data and attributes a copy carries
 //   settle.cpp    a source's name set aside, programs let in late, and

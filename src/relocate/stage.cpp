@@ -22,6 +22,9 @@
 static constexpr const char *record_attr = "trusted.tierbox.staged";
 
 static bool stage_mode;  // -stage: staged copies are made
+// The most staged copies written before they are flushed: their locks are
+// let go at once, so only their data waits.
+constexpr size_t stage_batch = 64;
 static int ready_count, outdated_count;
 
 void lib_stage_mode()
@@ -144,8 +147,8 @@ static bool open_staged(const bucket_route &to, const std::string &name, fd_owne
     return path.fd >= 0 && read_staged(path.fd, st, r);
 }
 
-int take_staged(const bucket_route &to, const std::string &name, const source &s, const mail_lock *watch,
-                new_file &t)
+off_t take_staged(const bucket_route &to, const std::string &name, const source &s, const mail_lock *watch,
+                  new_file &t)
 {
     std::string temp = staged_name(name);
     fd_owner path(to.fd < 0 ? -1 : openat(to.fd, temp.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
@@ -175,7 +178,7 @@ int take_staged(const bucket_route &to, const std::string &name, const source &s
     t.temp = temp;
     t.name = temp;
     t.st = st;
-    return 0;
+    return s.st.st_size - r.size;
 }
 
 // Flushes the staged copies written, names the new ones and records what
@@ -295,7 +298,7 @@ void lib_stage(const spool_dir &from, const std::string &name, const std::string
         imsg("Not staged %s, it changed while it was copied\n", src.c_str());
     else if (err != 0)
         emsg("Could not stage %s %s\n", src.c_str(), std::strerror(err));
-    if (batch.size() >= batch_files)
+    if (batch.size() >= stage_batch)
         lib_flushstaged();
 }
 
