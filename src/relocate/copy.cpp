@@ -25,7 +25,6 @@
 // bytes, time.
 constexpr off_t batch_bytes = 64 << 20;
 constexpr long batch_ns = 1'000'000'000;
-constexpr off_t writeback_bytes = 1 << 20;
 
 // Buckets take half the descriptors at most; of the rest, a copy holds four
 // while its batch is under way and as many while its source retires. A
@@ -321,11 +320,6 @@ static int write_copy(pending &p)
     if (!p.t.temp.empty())
         partial_dev = p.to.dev;
     err = staged ? 0 : copy_data(p.s.in.fd, p.s.st, p.t.fd.fd, p.to.dev, &p.l);
-    // A big copy starts on its way to the disk now, while the batch goes
-    // on: the batch's flush then finds little left to write. It promises
-    // nothing; the flush does.
-    if (err == 0 && !staged && p.s.st.st_size >= writeback_bytes)
-        sync_file_range(p.t.fd.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     if (err == 0)
         err = carry_over(p.t.fd.fd, p.s.in.fd, p.s.st, hands_down_acl(p.to.fd, p.to.dev, p.to.ino));
     if (err == 0 && fstat(p.t.fd.fd, &p.t.st) < 0)

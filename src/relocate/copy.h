@@ -75,7 +75,8 @@ int retire_source(const spool_dir &from, const std::string &src, const named_cop
 
 // Copies the data extents of in, whose status is st, into out, on device
 // out_dev (0 if not known), in the kernel where it can. With watch, a stop
-// request or a break of that lock's lease abandons it. Returns 0 or errno.
+// request or a break of that lock's lease abandons it. A big copy's
+// writeback is started. Returns 0 or errno.
 int copy_data(int in, const struct stat &st, int out, dev_t out_dev, const mail_lock *watch);
 
 // What carry_over returns when an extended attribute is too large for the

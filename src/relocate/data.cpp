@@ -131,6 +131,12 @@ int copy_data(int in, const struct stat &st, int out, dev_t out_dev, const mail_
     copy_way way = known_way(st.st_dev, out_dev);
     int err = copy_extents(in, st, out, watch, way);
     learn_way(st.st_dev, out_dev, way);
+    // A big copy starts on its way to the disk now, while its batch goes
+    // on: the batch's flush then finds little left to write. It promises
+    // nothing; the flush does.
+    constexpr off_t writeback_bytes = 1 << 20;
+    if (err == 0 && st.st_size >= writeback_bytes)
+        sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
     return err;
 }
 

@@ -45,7 +45,8 @@ struct record {
 // A staged copy written, waiting for its batch's flush.
 struct staged {
     fd_owner file;
-    int dir;  // the bucket, held open while the batch is under way
+    int dir;    // the bucket, held open while the batch is under way
+    dev_t dev;  // its file system
     std::string name, temp;
     std::string text;  // its record
     bool fresh;        // it is to take the staged name
@@ -186,17 +187,21 @@ off_t take_staged(const bucket_route &to, const std::string &name, const source 
 // has the record it had, which no longer fits it.
 void lib_flushstaged()
 {
-    std::vector<int> done;
+    std::vector<dev_t> done, failed;
     for (staged &c : batch) {
-        if (std::find(done.begin(), done.end(), c.dir) != done.end())
+        if (std::find(done.begin(), done.end(), c.dev) != done.end())
             continue;
-        done.push_back(c.dir);
+        done.push_back(c.dev);
         if (syncfs(c.dir) < 0) {
             emsg("Could not flush %s to stable storage %s\n", c.name.c_str(), std::strerror(errno));
+            failed.push_back(c.dev);
+        }
+    }
+    for (staged &c : batch)
+        if (std::find(failed.begin(), failed.end(), c.dev) != failed.end()) {
             c.fresh = false;
             c.text.clear();
         }
-    }
     for (staged &c : batch) {
         if (c.text.empty())
             continue;
@@ -220,7 +225,7 @@ void lib_flushstaged()
 static int write_staged(const bucket_route &to, const std::string &name, source &s, const mail_lock &l,
                         const fd_owner &path, const record &r, staged_fit fit)
 {
-    staged c{fd_owner(), to.fd, name, "", "", fit == fit_none};
+    staged c{fd_owner(), to.fd, to.dev, name, "", "", fit == fit_none};
     if (fit == fit_grown) {
         c.file.reset(reopen(path.fd, O_RDWR));
         if (c.file.fd < 0 || !same_bytes(s.in.fd, c.file.fd, r.size))
