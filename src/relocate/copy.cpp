@@ -33,16 +33,16 @@ constexpr long batch_ns = 1'000'000'000;
 // that flush; past a few hundred, the flushes cost little beside the copies.
 // The limit is read once, after the first bucket raised it; were it read
 // before, the batches would only be smaller.
-int batch_files()
+size_t batch_files()
 {
-    static int cap;
+    static size_t cap;
     if (cap != 0)
         return cap;
     struct rlimit rl;
     rlim_t n = getrlimit(RLIMIT_NOFILE, &rl) == 0 ? rl.rlim_cur : 1024;
     rlim_t kept = n / 2 + 64;
     rlim_t spare = n > kept ? (n - kept) / 8 : 0;
-    cap = spare > 256 ? 256 : spare < 16 ? 16 : static_cast<int>(spare);
+    cap = spare > 256 ? 256 : spare < 16 ? 16 : static_cast<size_t>(spare);
     return cap;
 }
 
@@ -99,7 +99,7 @@ static bool batch_full()
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     long ns = (now.tv_sec - batch_began.tv_sec) * 1'000'000'000L + (now.tv_nsec - batch_began.tv_nsec);
-    return batch.size() >= static_cast<size_t>(batch_files()) || batch_size >= batch_bytes || ns >= batch_ns;
+    return batch.size() >= batch_files() || batch_size >= batch_bytes || ns >= batch_ns;
 }
 
 // Lets go of the copy and the source's locks; the source stays. err is
@@ -220,7 +220,7 @@ static void let_go_retiring(bool keep)
 {
     size_t gone = 0;
     for (std::unique_ptr<pending> &p : retiring) {
-        if (keep && retiring.size() - gone <= static_cast<size_t>(batch_files()) && !opens_waited(p->aside_at))
+        if (keep && retiring.size() - gone <= batch_files() && !opens_waited(p->aside_at))
             break;
         wait_opens(p->aside_at);
         named_copy c{p->to, p->name, p->dst};

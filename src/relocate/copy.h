@@ -15,7 +15,7 @@ inline constexpr const char *moved_msg = "Bucket %s was moved away, %s stays whe
 
 // The most copies a batch holds before it is flushed, moved or staged: as
 // many as the descriptors not kept for buckets allow, 256 at most.
-int batch_files();
+size_t batch_files();
 
 // The source: the entry of the spool (a file, or a trusted link), and the
 // regular file that is read, each as found when the copy began.
